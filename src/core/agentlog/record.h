@@ -1,0 +1,69 @@
+// Record: the envelope of one trace record.
+//
+// A record is seven fields around a free-form payload: version, id, kind, ts,
+// an optional parent id, an optional meta object and the payload. The field
+// order is significant: it is the order of the positional (array) form, the
+// order in which missing fields are reported and the key order of every
+// written record ("version", "id", "kind", "ts", "parent", "meta", "payload").
+//
+// BasicRecord is generic over the value type so that a reader can build
+// payloads directly in a host representation; Record is the core's own form.
+// A record owns its texts, meta and payload.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/json/value.h"
+
+namespace korvane::agentlog {
+
+enum class Kind : uint8_t {
+  kMetadata,
+  kChatRequest,
+  kChatResponse,
+  kToolCall,
+  kToolResult,
+  kError,
+  kReplaySummary,
+};
+
+inline constexpr std::array<std::string_view, 7> kKindNames = {
+    "metadata", "chat_request", "chat_response", "tool_call",
+    "tool_result", "error", "replay_summary",
+};
+
+inline constexpr std::array<std::string_view, 7> kFieldNames = {
+    "version", "id", "kind", "ts", "parent", "meta", "payload",
+};
+
+inline std::string_view kind_name(Kind kind) { return kKindNames[static_cast<size_t>(kind)]; }
+
+// The kind named exactly text (case-sensitive, no trimming), if any.
+std::optional<Kind> kind_from_name(std::string_view text);
+
+// "unknown variant `{text}`, expected one of `metadata`, ...".
+std::string unknown_variant_message(std::string_view text);
+
+template <typename Value>
+struct BasicRecord {
+  std::string version;
+  std::string id;
+  Kind kind = Kind::kMetadata;
+  std::string ts;
+  std::optional<std::string> parent;
+  std::optional<Value> meta;  // an object when present
+  Value payload;
+};
+
+using Record = BasicRecord<json::JsonValue>;
+
+// Decodes a record from a value built from host data (a JSON object with the
+// field names as keys, or the positional array). Throws Error with the
+// envelope's message, without a position.
+Record record_from_value(json::JsonValue value);
+
+}  // namespace korvane::agentlog

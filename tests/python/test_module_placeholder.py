@@ -1,0 +1,5 @@
+import korvane._core
+
+
+def test_imports():
+    assert korvane._core is not None
