@@ -1,0 +1,55 @@
+// Pieces shared by the axis extractors: the response pair, the row builder
+// and readers of chat_response payload members.
+//
+// Every axis turns the response pairs into two equally long value series and
+// hands them to build_row(). The readers never fail: a member that is
+// missing or of another kind reads as absent.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/agentlog/record.h"
+#include "core/diff/bootstrap.h"
+#include "core/diff/report.h"
+#include "core/json/value.h"
+
+namespace korvane::diff {
+
+// The i-th chat_response of the baseline with the i-th of the candidate. The
+// records belong to the caller and outlive the pair.
+struct ResponsePair {
+  const agentlog::Record* baseline;
+  const agentlog::Record* candidate;
+};
+
+// How a row grades its delta: relative to the baseline (AxisStat::new_value)
+// or on the absolute scale of a rate (AxisStat::new_rate).
+enum class RowKind { kValue, kRate };
+
+// The common calling sequence of an axis: the zero row for empty series;
+// otherwise the statistic of each side, the bootstrap interval of the delta
+// and the row with n = series length and delta = candidate - baseline. The
+// series must have equal lengths. Throws InternalError when OS entropy is
+// needed and refused.
+AxisStat build_row(Axis axis, RowKind kind, Statistic which, std::span<const double> baseline,
+                   std::span<const double> candidate, std::optional<uint64_t> seed);
+
+// The member key of value when value is an object holding it, of the kind
+// asked for; nullptr (or nothing) otherwise. number_member converts any JSON
+// number to the nearest double.
+const json::JsonObject* object_member(const json::JsonValue& value, std::string_view key);
+const std::string* string_member(const json::JsonValue& value, std::string_view key);
+std::optional<double> number_member(const json::JsonValue& value, std::string_view key);
+
+// The "content" array of a record's payload, or nullptr.
+const json::JsonValue::Array* content_blocks(const agentlog::Record& record);
+
+// usage.{key} of a record's payload as a double, when "usage" is an object
+// holding a number there.
+std::optional<double> usage_number(const agentlog::Record& record, std::string_view key);
+
+}  // namespace korvane::diff
