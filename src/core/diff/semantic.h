@@ -1,0 +1,94 @@
+// The semantic similarity axis: how far the candidate's answers drift in
+// wording from the baseline's.
+//
+// Each response text is split into tokens, the tokens of one call are
+// interned to dense integer ids, and every response becomes a tf-idf vector:
+// a sorted array of (id, weight) entries. A pair's similarity is the cosine
+// of its two vectors, between 0 and 1; the row reports the median similarity
+// against a baseline of 1.0 (a response compared with itself).
+//
+// Document frequencies count the 2n responses of the pairs and nothing
+// else. Sums are formed in ascending id order, and ids follow the first
+// appearance of each token, so a seeded report is reproducible to the bit.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/diff/axes.h"
+#include "core/diff/report.h"
+
+namespace korvane::diff {
+
+// The tokens of text (valid UTF-8), in order, duplicates kept: the text is
+// normalised to NFC, every character is replaced by its full lower-case
+// mapping (without context rules: a final capital sigma becomes the ordinary
+// small sigma), and the result is split at every character that is not
+// alphanumeric (Alphabetic, or general category Nd, Nl or No). Underscores,
+// apostrophes, punctuation, symbols, white space and non-alphabetic marks
+// all separate tokens; empty pieces are dropped.
+std::vector<std::string> tokenize(std::string_view text);
+
+// Interns token texts to dense ids 0, 1, 2, ... in order of first appearance.
+// Owns copies of the texts. One table serves one call.
+class TokenTable {
+ public:
+  TokenTable();
+
+  // The id of token, adding it when new.
+  uint32_t intern(std::string_view token);
+
+  [[nodiscard]] size_t size() const { return starts_.size() - 1; }
+  [[nodiscard]] std::string_view text(uint32_t id) const {
+    return std::string_view(chars_).substr(starts_[id], starts_[id + 1] - starts_[id]);
+  }
+
+ private:
+  void grow();
+
+  std::string chars_;            // the texts of all ids, back to back
+  std::vector<size_t> starts_;   // text of id k: chars_[starts_[k], starts_[k + 1])
+  std::vector<uint64_t> hashes_; // per id
+  std::vector<uint32_t> slots_;  // open addressing: id + 1, or 0 when free
+};
+
+// Appends the ids of text's tokens (as tokenize() finds them) to ids,
+// interning new tokens into table.
+void tokenize_into(std::string_view text, TokenTable& table, std::vector<uint32_t>& ids);
+
+// One entry of a tf-idf vector.
+struct TermWeight {
+  uint32_t id;
+  double weight;
+  friend bool operator==(const TermWeight&, const TermWeight&) = default;
+};
+
+// A tf-idf vector: one entry per distinct token, in ascending id order.
+using TfidfVector = std::vector<TermWeight>;
+
+// The tf-idf vector of one document given as its token ids (any order,
+// duplicates kept). document_frequency[id] is the number of documents of
+// the call holding id (ids beyond its end count 0), document_count is N. The
+// weight of a token occurring tf times is (ln(tf) + 1) x (idf + 1) with
+// idf = ln((N + 1) / (df + 1)). No tokens give the empty vector.
+TfidfVector tfidf_vector(std::span<const uint32_t> tokens, std::span<const uint32_t> document_frequency,
+                         uint64_t document_count);
+
+// The cosine of the angle between a and b, clamped to [0, 1]. Two vectors
+// whose norms are both below 1e-12 are alike (1.0); exactly one below 1e-12
+// gives 0.0.
+double cosine_similarity(std::span<const TermWeight> a, std::span<const TermWeight> b);
+
+// The similarity of each pair's two response texts, in pair order, with
+// document frequencies over the 2n responses of the pairs.
+std::vector<double> semantic_similarities(std::span<const ResponsePair> pairs);
+
+// The semantic row: the median similarity against a baseline series of
+// ones, graded relative to the baseline. Zero row without pairs.
+AxisStat semantic_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed);
+
+}  // namespace korvane::diff
