@@ -1,0 +1,731 @@
+// The strict JSON reader: one JSON text (RFC 8259) into values of any shape.
+//
+// Grammar: whitespace is space, tab, line feed and carriage return only;
+// literals null, true, false; numbers without leading zeros, "+", NaN or
+// infinities; strings with the escapes \" \\ \/ \b \f \n \r \t and \uXXXX
+// (a surrogate pair forms one character, a lone surrogate is an error) and no
+// raw character below U+0020. Arrays and objects nest at most kMaxDepth
+// levels deep. An integer that fits is kept as an unsigned (non-negative) or
+// signed (negative) 64-bit integer; every other number becomes the nearest
+// double, "-0" is the double -0.0, a value beyond the double range fails
+// ("number out of range") and one too small for it becomes zero.
+//
+// The first problem ends the read: the reader throws Error with one of the
+// messages of syntax_message() followed by " at line {l} column {c}", where
+// {c} counts bytes from the start of the line: the 1-based position of the
+// byte being looked at, or the number of bytes consumed when the problem is
+// found after reading past it (the convention of a recursive-descent reader
+// that reports the first problem).
+//
+// The reader builds values through a Builder, so that the same grammar yields
+// JsonValue trees in the core and host objects in a binding:
+//
+//   struct Builder {
+//     using Value = ...;   // movable, owns its data
+//     using Array = ...;   // an array being built
+//     using Object = ...;  // an object being built
+//     Value make_null(); Value make_bool(bool); Value make_uint(uint64_t);
+//     Value make_int(int64_t /*negative*/); Value make_double(double /*finite*/);
+//     Value make_string(std::string_view utf8 /*valid UTF-8*/);
+//     Array begin_array(); void push(Array&, Value&&); Value end_array(Array&&);
+//     Object begin_object(); void set(Object&, std::string_view key, Value&&);
+//     Value end_object(Object&&);
+//   };
+//
+// set() gives a key met again in the same object its last value at its first
+// position. The string views passed to make_string() and set() are valid only
+// during the call (a string without escapes is a view into the input text;
+// no copy is made before the builder's). Builders may throw; the reader holds
+// partly built values only in locals, so whatever a failed read leaves behind
+// is released by the Value, Array and Object destructors.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/json/describe.h"
+#include "core/json/value.h"
+#include "core/unicode/utf8.h"
+
+namespace korvane::json {
+
+// Arrays and objects nested deeper than this fail with "recursion limit
+// exceeded" (reported at the bracket that opens level kMaxDepth + 1).
+inline constexpr int kMaxDepth = 127;
+
+// Parses text as one JSON value. Throws Error with the positioned message.
+JsonValue parse_json(std::string_view text);
+
+// True when text is one complete JSON text by the rules above: one value, only
+// JSON whitespace around it, at most kMaxDepth nested levels.
+bool is_json_text(std::string_view text);
+
+// The syntax problems the reader reports.
+enum class Syntax : uint8_t {
+  kEofWhileParsingList,
+  kEofWhileParsingObject,
+  kEofWhileParsingString,
+  kEofWhileParsingValue,
+  kExpectedColon,
+  kExpectedListCommaOrEnd,
+  kExpectedObjectCommaOrEnd,
+  kExpectedSomeIdent,
+  kExpectedSomeValue,
+  kInvalidEscape,
+  kInvalidNumber,
+  kNumberOutOfRange,
+  kInvalidUnicodeCodePoint,
+  kControlCharacterWhileParsingString,
+  kKeyMustBeAString,
+  kLoneLeadingSurrogateInHexEscape,
+  kTrailingComma,
+  kTrailingCharacters,
+  kUnexpectedEndOfHexEscape,
+  kRecursionLimitExceeded,
+};
+
+std::string_view syntax_message(Syntax problem);
+
+// Throws Error("{message} at line {l} column {c}") where {l} and {c} locate
+// byte offset `offset` of text ({c} is the number of bytes between the last
+// line feed before offset and offset).
+[[noreturn]] void throw_at(std::string_view text, size_t offset, std::string_view message);
+
+// A number as read: the integer forms when they fit, else the nearest double.
+struct Number {
+  enum class Type : uint8_t { kUInt, kInt, kDouble };
+  Type type;
+  union {
+    uint64_t u;
+    int64_t i;
+    double d;
+  };
+};
+
+// The double nearest to the JSON number text [begin, end) (a well-formed
+// number with a fraction or an exponent, or an integer too large for 64
+// bits). Returns false when the value is beyond the double range; a value too
+// small for it gives zero of the number's sign.
+bool decimal_to_double(const char* begin, const char* end, double& out);
+
+// The reader proper: a cursor over one text that reads values through a
+// Builder. Besides read_value() and read_document(), it offers the steps a
+// decoder of a fixed schema needs (peek, read a string or literal, report a
+// problem at the current position); the record decoder uses them so that
+// schema errors are positioned like syntax errors.
+//
+// The reader borrows text and builder; both must outlive it. When
+// text_is_valid_utf8 is false the reader checks the UTF-8 of every string
+// it reads ("invalid unicode code point").
+template <typename Builder>
+class Reader {
+ public:
+  using Value = typename Builder::Value;
+
+  // The value peek() returns at the end of the text.
+  static constexpr int kEnd = -1;
+
+  Reader(std::string_view text, Builder& builder, bool text_is_valid_utf8)
+      : text_(text),
+        p_(text.data()),
+        end_(text.data() + text.size()),
+        builder_(builder),
+        check_utf8_(!text_is_valid_utf8) {}
+
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  // One value and nothing after it but whitespace.
+  Value read_document() {
+    Value value = read_value();
+    finish();
+    return value;
+  }
+
+  // Fails with "trailing characters" unless only whitespace is left.
+  void finish() {
+    if (peek() != kEnd) fail_peek(Syntax::kTrailingCharacters);
+  }
+
+  // Skips whitespace; the next byte (0..255) or kEnd. Consumes nothing else.
+  int peek() {
+    while (p_ != end_) {
+      const auto c = static_cast<unsigned char>(*p_);
+      if (c > ' ' || (c != ' ' && c != '\n' && c != '\t' && c != '\r')) return c;
+      ++p_;
+    }
+    return kEnd;
+  }
+
+  // Consumes the byte peek() returned.
+  void advance() { ++p_; }
+
+  // Bytes consumed so far.
+  [[nodiscard]] size_t offset() const { return static_cast<size_t>(p_ - text_.data()); }
+
+  // Problems: fail() reports at the bytes consumed, fail_peek() at the byte
+  // being looked at (1-based; the end of the text when there is none).
+  [[noreturn]] void fail(Syntax problem) const { throw_at(text_, offset(), syntax_message(problem)); }
+  [[noreturn]] void fail_peek(Syntax problem) const {
+    throw_at(text_, p_ == end_ ? offset() : offset() + 1, syntax_message(problem));
+  }
+  [[noreturn]] void fail_message(std::string_view message) const { throw_at(text_, offset(), message); }
+
+  // "invalid type: {found}, expected {expected}" for the value at peek():
+  // a scalar is read first (the message is positioned after it), an array or
+  // object is not (positioned before it). A byte that starts no value fails
+  // with "expected value".
+  [[noreturn]] void fail_invalid_type(std::string_view expected);
+
+  // Counts one more level of nesting before the bracket at peek() is consumed.
+  void enter_nested() {
+    if (++depth_ > kMaxDepth) fail_peek(Syntax::kRecursionLimitExceeded);
+  }
+  void leave_nested() { --depth_; }
+
+  // At peek() == '"': reads the string. The text is a view into the input
+  // when the string has no escape, else into the reader's scratch space; it
+  // is valid until the next string is read.
+  std::string_view read_string() {
+    ++p_;
+    return read_string_body();
+  }
+
+  // After the first letter of a literal has been consumed: the rest of it.
+  void read_literal(std::string_view rest) {
+    for (const char expected : rest) {
+      if (p_ == end_) fail(Syntax::kEofWhileParsingValue);
+      if (*p_++ != expected) fail(Syntax::kExpectedSomeIdent);
+    }
+  }
+
+  // At peek() == '-' or a digit.
+  Number read_number();
+
+  // Reads any value through the builder.
+  Value read_value();
+
+  // Checks a value without building it. It must be well-formed and counts
+  // toward the nesting limit, but numbers are not converted (so none is out
+  // of range) and \u escapes are not paired (so a lone surrogate passes).
+  void skip_value();
+
+  // Expects the ':' after an object key.
+  void read_colon() {
+    const int c = peek();
+    if (c == ':') {
+      ++p_;
+      return;
+    }
+    fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kExpectedColon);
+  }
+
+ private:
+  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+  std::string_view read_string_body();
+  void read_escape();  // after the reverse solidus, appends to scratch_
+  uint16_t read_hex4();
+  void check_string_utf8(const char* begin, const char* end) const;
+  void skip_string();
+  void skip_number();
+  Value read_array();
+  Value read_object();
+
+  std::string_view text_;
+  const char* p_;
+  const char* end_;
+  Builder& builder_;
+  bool check_utf8_;
+  int depth_ = 0;
+  std::string scratch_;            // decoded text of a string with escapes
+  std::vector<std::string> keys_;  // per depth: an escaped key kept while its value is read
+};
+
+// Reads text as one JSON value through builder; throws Error.
+template <typename Builder>
+typename Builder::Value read_json(std::string_view text, Builder& builder, bool text_is_valid_utf8 = false) {
+  Reader<Builder> reader(text, builder, text_is_valid_utf8);
+  return reader.read_document();
+}
+
+namespace detail {
+
+// The first byte in [p, end) that is '"', '\\' or below 0x20, or end. Looks
+// at a machine word at a time.
+inline const char* find_string_special(const char* p, const char* end) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    while (end - p >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      const uint64_t quote = w ^ (kOnes * '"');
+      const uint64_t backslash = w ^ (kOnes * '\\');
+      // A byte is flagged when it is zero after the xor, or below 0x20; the
+      // lowest flagged byte is exact (borrows only run upward from it).
+      const uint64_t hits =
+          ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | ((w - kOnes * 0x20) & ~w);
+      if (hits & kHigh) return p + (std::countr_zero(hits & kHigh) >> 3);
+      p += 8;
+    }
+  }
+  while (p != end) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\' || c < 0x20) return p;
+    ++p;
+  }
+  return end;
+}
+
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Implementation.
+
+template <typename Builder>
+std::string_view Reader<Builder>::read_string_body() {
+  const char* start = p_;
+  p_ = detail::find_string_special(p_, end_);
+  if (p_ != end_ && *p_ == '"') {
+    // The common case: no escape, the text is a view into the input.
+    const char* stop = p_++;
+    if (check_utf8_) check_string_utf8(start, stop);
+    return {start, static_cast<size_t>(stop - start)};
+  }
+  scratch_.assign(start, p_);
+  for (;;) {
+    if (p_ == end_) fail(Syntax::kEofWhileParsingString);
+    const char c = *p_++;
+    if (c == '"') break;
+    if (c != '\\') fail(Syntax::kControlCharacterWhileParsingString);
+    read_escape();
+    const char* run = p_;
+    p_ = detail::find_string_special(p_, end_);
+    scratch_.append(run, p_);
+  }
+  if (check_utf8_) check_string_utf8(start, p_ - 1);
+  return scratch_;
+}
+
+template <typename Builder>
+void Reader<Builder>::check_string_utf8(const char* begin, const char* end) const {
+  // Escapes are ASCII, so the raw bytes are valid exactly when the text is.
+  if (!unicode::is_valid_utf8(std::string_view(begin, static_cast<size_t>(end - begin)))) fail(Syntax::kInvalidUnicodeCodePoint);
+}
+
+template <typename Builder>
+uint16_t Reader<Builder>::read_hex4() {
+  if (end_ - p_ < 4) {
+    p_ = end_;
+    fail(Syntax::kEofWhileParsingString);
+  }
+  uint32_t n = 0;
+  bool ok = true;
+  for (int k = 0; k < 4; ++k) {
+    const char c = p_[k];
+    uint32_t v;
+    if (c >= '0' && c <= '9') {
+      v = static_cast<uint32_t>(c - '0');
+    } else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
+      v = static_cast<uint32_t>((c | 0x20) - 'a' + 10);
+    } else {
+      v = 0;
+      ok = false;
+    }
+    n = (n << 4) | v;
+  }
+  p_ += 4;  // the four bytes are consumed before a bad digit is reported
+  if (!ok) fail(Syntax::kInvalidEscape);
+  return static_cast<uint16_t>(n);
+}
+
+template <typename Builder>
+void Reader<Builder>::read_escape() {
+  if (p_ == end_) fail(Syntax::kEofWhileParsingString);
+  const char c = *p_++;
+  switch (c) {
+    case '"': scratch_ += '"'; return;
+    case '\\': scratch_ += '\\'; return;
+    case '/': scratch_ += '/'; return;
+    case 'b': scratch_ += '\b'; return;
+    case 'f': scratch_ += '\f'; return;
+    case 'n': scratch_ += '\n'; return;
+    case 'r': scratch_ += '\r'; return;
+    case 't': scratch_ += '\t'; return;
+    case 'u': break;
+    default: fail(Syntax::kInvalidEscape);
+  }
+  const uint32_t n = read_hex4();
+  if (n >= 0xDC00 && n <= 0xDFFF) fail(Syntax::kLoneLeadingSurrogateInHexEscape);
+  if (n < 0xD800 || n > 0xDBFF) {
+    unicode::append_utf8(scratch_, n);
+    return;
+  }
+  // A leading surrogate must be followed by the escape of a trailing one.
+  for (const char expected : {'\\', 'u'}) {
+    if (p_ == end_) fail(Syntax::kEofWhileParsingString);
+    if (*p_++ != expected) fail(Syntax::kUnexpectedEndOfHexEscape);
+  }
+  const uint32_t n2 = read_hex4();
+  if (n2 < 0xDC00 || n2 > 0xDFFF) fail(Syntax::kLoneLeadingSurrogateInHexEscape);
+  unicode::append_utf8(scratch_, 0x10000 + ((n - 0xD800) << 10) + (n2 - 0xDC00));
+}
+
+template <typename Builder>
+Number Reader<Builder>::read_number() {
+  const char* start = p_;
+  const bool negative = *p_ == '-';
+  if (negative) ++p_;
+  if (p_ == end_) fail(Syntax::kEofWhileParsingValue);
+  const char first = *p_++;
+  uint64_t significand = 0;
+  bool integral = true;  // no fraction or exponent, and fits in 64 bits
+  if (first == '0') {
+    if (p_ != end_ && is_digit(*p_)) fail_peek(Syntax::kInvalidNumber);
+  } else if (is_digit(first)) {
+    significand = static_cast<uint64_t>(first - '0');
+    while (p_ != end_ && is_digit(*p_)) {
+      const auto digit = static_cast<uint64_t>(*p_ - '0');
+      if (significand > (UINT64_MAX - digit) / 10) {
+        integral = false;
+        while (p_ != end_ && is_digit(*p_)) ++p_;
+        break;
+      }
+      significand = significand * 10 + digit;
+      ++p_;
+    }
+  } else {
+    fail(Syntax::kInvalidNumber);
+  }
+  if (p_ != end_ && *p_ == '.') {
+    ++p_;
+    const char* digits = p_;
+    while (p_ != end_ && is_digit(*p_)) ++p_;
+    if (p_ == digits) fail_peek(p_ == end_ ? Syntax::kEofWhileParsingValue : Syntax::kInvalidNumber);
+    integral = false;
+  }
+  if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+    const char* marker = p_++;
+    bool positive_exponent = true;
+    if (p_ != end_ && (*p_ == '+' || *p_ == '-')) positive_exponent = *p_++ == '+';
+    if (p_ == end_) fail(Syntax::kEofWhileParsingValue);
+    const char c = *p_++;
+    if (!is_digit(c)) fail(Syntax::kInvalidNumber);
+    int32_t exponent = c - '0';
+    while (p_ != end_ && is_digit(*p_)) {
+      const int32_t digit = *p_++ - '0';
+      if (exponent > (INT32_MAX - digit) / 10) {
+        // An exponent beyond 32 bits: infinite unless the digits are all
+        // zero or the exponent is negative, where the value is zero.
+        const bool zero = std::string_view(start, marker - start).find_first_of("123456789") == std::string_view::npos;
+        if (positive_exponent && !zero) fail(Syntax::kNumberOutOfRange);
+        while (p_ != end_ && is_digit(*p_)) ++p_;
+        Number n{Number::Type::kDouble, {}};
+        n.d = negative ? -0.0 : 0.0;
+        return n;
+      }
+      exponent = exponent * 10 + digit;
+    }
+    integral = false;
+  }
+  Number n{Number::Type::kUInt, {}};
+  if (integral) {
+    if (!negative) {
+      n.u = significand;
+    } else if (significand == 0) {
+      n.type = Number::Type::kDouble;
+      n.d = -0.0;
+    } else if (significand <= (uint64_t{1} << 63)) {
+      n.type = Number::Type::kInt;
+      n.i = static_cast<int64_t>(0 - significand);
+    } else {
+      n.type = Number::Type::kDouble;
+      n.d = -static_cast<double>(significand);
+    }
+    return n;
+  }
+  n.type = Number::Type::kDouble;
+  if (!decimal_to_double(start, p_, n.d)) fail(Syntax::kNumberOutOfRange);
+  return n;
+}
+
+template <typename Builder>
+typename Reader<Builder>::Value Reader<Builder>::read_value() {
+  switch (peek()) {
+    case 'n':
+      ++p_;
+      read_literal("ull");
+      return builder_.make_null();
+    case 't':
+      ++p_;
+      read_literal("rue");
+      return builder_.make_bool(true);
+    case 'f':
+      ++p_;
+      read_literal("alse");
+      return builder_.make_bool(false);
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9': {
+      const Number n = read_number();
+      switch (n.type) {
+        case Number::Type::kUInt: return builder_.make_uint(n.u);
+        case Number::Type::kInt: return builder_.make_int(n.i);
+        case Number::Type::kDouble: break;
+      }
+      return builder_.make_double(n.d);
+    }
+    case '"':
+      return builder_.make_string(read_string());
+    case '[':
+      return read_array();
+    case '{':
+      return read_object();
+    case kEnd:
+      fail_peek(Syntax::kEofWhileParsingValue);
+    default:
+      fail_peek(Syntax::kExpectedSomeValue);
+  }
+}
+
+template <typename Builder>
+typename Reader<Builder>::Value Reader<Builder>::read_array() {
+  enter_nested();
+  ++p_;
+  auto array = builder_.begin_array();
+  int c = peek();
+  if (c != ']') {
+    if (c == kEnd) fail_peek(Syntax::kEofWhileParsingList);
+    for (;;) {
+      builder_.push(array, read_value());
+      c = peek();
+      if (c == ',') {
+        ++p_;
+        c = peek();
+        if (c == ']') fail_peek(Syntax::kTrailingComma);
+        continue;
+      }
+      if (c == ']') break;
+      fail_peek(c == kEnd ? Syntax::kEofWhileParsingList : Syntax::kExpectedListCommaOrEnd);
+    }
+  }
+  ++p_;
+  leave_nested();
+  return builder_.end_array(std::move(array));
+}
+
+template <typename Builder>
+typename Reader<Builder>::Value Reader<Builder>::read_object() {
+  enter_nested();
+  ++p_;
+  auto object = builder_.begin_object();
+  int c = peek();
+  if (c != '}') {
+    if (c != '"') fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kKeyMustBeAString);
+    for (;;) {
+      std::string_view key = read_string();
+      if (key.data() == scratch_.data()) {
+        // The scratch space is reused by the value's strings: keep the key
+        // in this depth's own buffer.
+        if (keys_.size() < static_cast<size_t>(depth_)) keys_.resize(depth_);
+        std::string& kept = keys_[depth_ - 1];
+        kept.assign(key);
+        key = kept;
+      }
+      read_colon();
+      builder_.set(object, key, read_value());
+      c = peek();
+      if (c == ',') {
+        ++p_;
+        c = peek();
+        if (c == '"') continue;
+        fail_peek(c == '}' ? Syntax::kTrailingComma
+                           : c == kEnd ? Syntax::kEofWhileParsingValue : Syntax::kKeyMustBeAString);
+      }
+      if (c == '}') break;
+      fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kExpectedObjectCommaOrEnd);
+    }
+  }
+  ++p_;
+  leave_nested();
+  return builder_.end_object(std::move(object));
+}
+
+template <typename Builder>
+void Reader<Builder>::fail_invalid_type(std::string_view expected) {
+  JsonValue found;
+  switch (peek()) {
+    case 'n':
+      ++p_;
+      read_literal("ull");
+      break;
+    case 't':
+      ++p_;
+      read_literal("rue");
+      found = JsonValue(true);
+      break;
+    case 'f':
+      ++p_;
+      read_literal("alse");
+      found = JsonValue(false);
+      break;
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9': {
+      const Number n = read_number();
+      found = n.type == Number::Type::kUInt  ? JsonValue(n.u)
+              : n.type == Number::Type::kInt ? JsonValue(n.i)
+                                             : JsonValue(n.d);
+      break;
+    }
+    case '"':
+      found = JsonValue(read_string());
+      break;
+    case '[':
+      found = JsonValue(JsonValue::Array{});
+      break;
+    case '{':
+      found = JsonValue(JsonObject{});
+      break;
+    default:
+      fail_peek(Syntax::kExpectedSomeValue);
+  }
+  fail_message(invalid_type_message(found, expected));
+}
+
+template <typename Builder>
+void Reader<Builder>::skip_string() {
+  for (;;) {
+    p_ = detail::find_string_special(p_, end_);
+    if (p_ == end_) fail(Syntax::kEofWhileParsingString);
+    const char c = *p_;
+    if (c == '"') {
+      ++p_;
+      return;
+    }
+    if (c != '\\') fail(Syntax::kControlCharacterWhileParsingString);
+    ++p_;
+    if (p_ == end_) fail(Syntax::kEofWhileParsingString);
+    switch (*p_++) {
+      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+        break;
+      case 'u':
+        read_hex4();
+        break;
+      default:
+        fail(Syntax::kInvalidEscape);
+    }
+  }
+}
+
+template <typename Builder>
+void Reader<Builder>::skip_number() {
+  if (*p_ == '-') ++p_;
+  if (p_ == end_) fail(Syntax::kInvalidNumber);
+  const char first = *p_++;
+  if (first == '0') {
+    if (p_ != end_ && is_digit(*p_)) fail_peek(Syntax::kInvalidNumber);
+  } else if (is_digit(first)) {
+    while (p_ != end_ && is_digit(*p_)) ++p_;
+  } else {
+    fail(Syntax::kInvalidNumber);
+  }
+  if (p_ != end_ && *p_ == '.') {
+    ++p_;
+    const char* digits = p_;
+    while (p_ != end_ && is_digit(*p_)) ++p_;
+    if (p_ == digits) fail_peek(Syntax::kInvalidNumber);
+  }
+  if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+    ++p_;
+    if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+    if (p_ == end_) fail(Syntax::kInvalidNumber);
+    if (!is_digit(*p_++)) fail(Syntax::kInvalidNumber);
+    while (p_ != end_ && is_digit(*p_)) ++p_;
+  }
+}
+
+template <typename Builder>
+void Reader<Builder>::skip_value() {
+  switch (peek()) {
+    case 'n':
+      ++p_;
+      read_literal("ull");
+      return;
+    case 't':
+      ++p_;
+      read_literal("rue");
+      return;
+    case 'f':
+      ++p_;
+      read_literal("alse");
+      return;
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+      skip_number();
+      return;
+    case '"':
+      ++p_;
+      skip_string();
+      return;
+    case '[': {
+      enter_nested();
+      ++p_;
+      int c = peek();
+      if (c != ']') {
+        if (c == kEnd) fail_peek(Syntax::kEofWhileParsingList);
+        for (;;) {
+          skip_value();
+          c = peek();
+          if (c == ',') {
+            ++p_;
+            continue;  // a ']' here is "expected value"
+          }
+          if (c == ']') break;
+          fail_peek(c == kEnd ? Syntax::kEofWhileParsingList : Syntax::kExpectedListCommaOrEnd);
+        }
+      }
+      ++p_;
+      leave_nested();
+      return;
+    }
+    case '{': {
+      enter_nested();
+      ++p_;
+      int c = peek();
+      if (c != '}') {
+        for (;;) {
+          if (c != '"') fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kKeyMustBeAString);
+          ++p_;
+          skip_string();
+          read_colon();
+          skip_value();
+          c = peek();
+          if (c == ',') {
+            ++p_;
+            c = peek();
+            continue;  // a '}' here is "key must be a string"
+          }
+          if (c == '}') break;
+          fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kExpectedObjectCommaOrEnd);
+        }
+      }
+      ++p_;
+      leave_nested();
+      return;
+    }
+    case kEnd:
+      fail_peek(Syntax::kEofWhileParsingValue);
+    default:
+      fail_peek(Syntax::kExpectedSomeValue);
+  }
+}
+
+}  // namespace korvane::json
