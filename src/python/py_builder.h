@@ -1,0 +1,82 @@
+// PyBuilder: builds Python objects directly from the strict JSON reader, and
+// parse_records(), the body of parse_agentlog.
+//
+// The reader calls the builder for every value it reads, so a trace becomes
+// dicts, lists and strs without an intermediate JsonValue tree. A builder
+// lives for one call: it caches the str objects of object keys (which repeat
+// on every line of a trace), interned, and the record dicts' own keys and
+// kind names. Values are owned references (PyRef); an interpreter failure
+// throws PythonError. Array elements wait on one shared stack until their
+// array is complete; whatever a failed parse leaves there is released by the
+// builder's destructor.
+#pragma once
+
+#include "python/python_api.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/agentlog/record.h"
+#include "python/object.h"
+
+namespace korvane::python {
+
+class PyBuilder {
+ public:
+  using Value = PyRef;
+  struct Array {
+    size_t start;  // position of the first element on the builder's stack
+  };
+  using Object = PyRef;
+
+  PyBuilder();
+  ~PyBuilder();
+  PyBuilder(const PyBuilder&) = delete;
+  PyBuilder& operator=(const PyBuilder&) = delete;
+
+  Value make_null() { return PyRef::borrow(Py_None); }
+  Value make_bool(bool b) { return PyRef::borrow(b ? Py_True : Py_False); }
+  Value make_uint(uint64_t u) { return checked(PyLong_FromUnsignedLongLong(u)); }
+  Value make_int(int64_t i) { return checked(PyLong_FromLongLong(i)); }
+  Value make_double(double d) { return checked(PyFloat_FromDouble(d)); }
+  Value make_string(std::string_view utf8) {
+    return checked(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+  }
+
+  Array begin_array() { return Array{stack_.size()}; }
+  void push(Array&, Value&& value) {
+    stack_.push_back(nullptr);
+    stack_.back() = value.release();
+  }
+  Value end_array(Array&& array);
+
+  Object begin_object() { return checked(PyDict_New()); }
+  // A repeated key keeps its first position and takes the last value.
+  void set(Object& object, std::string_view key, Value&& value);
+  Value end_object(Object&& object) { return std::move(object); }
+
+  // The record as a dict: "version", "id", "kind", "ts", "parent" (None
+  // when absent), "meta" only when present, "payload".
+  PyRef record_dict(agentlog::BasicRecord<Value>&& record);
+
+ private:
+  static PyRef checked(PyObject* object);
+  PyObject* key_object(std::string_view key);  // borrowed from the cache, or nullptr
+  PyRef text(const std::string& s) { return make_string(s); }
+
+  std::vector<PyObject*> stack_;
+  std::unordered_map<std::string_view, PyObject*> keys_;  // views into the keys' own UTF-8
+  std::array<PyObject*, agentlog::kFieldNames.size()> field_keys_{};
+  std::array<PyObject*, agentlog::kKindNames.size()> kind_names_{};
+};
+
+// Reads a whole trace into a new list of record dicts, with the reader's
+// default limits. Throws korvane::Error with the reader's message on the
+// first bad line; no partial list is returned.
+PyRef parse_records(std::string_view input);
+
+}  // namespace korvane::python
