@@ -1,0 +1,322 @@
+#include "core/diff/pair_cost.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "core/diff/conformance.h"
+#include "core/json/writer.h"
+#include "core/unicode/properties.h"
+#include "core/unicode/utf8.h"
+
+namespace korvane::diff {
+namespace {
+
+using json::JsonValue;
+
+// Calls f(block) for every tool_use block of turn's "content", in order.
+template <typename F>
+void for_each_tool_call(const agentlog::Record& turn, F&& f) {
+  const JsonValue* content = turn.payload.find("content");
+  const JsonValue::Array* blocks = content == nullptr ? nullptr : content->if_array();
+  if (blocks == nullptr) return;
+  for (const JsonValue& block : *blocks) {
+    const JsonValue* type = block.find("type");
+    const std::string* type_name = type == nullptr ? nullptr : type->if_string();
+    if (type_name != nullptr && *type_name == "tool_use") f(block);
+  }
+}
+
+std::string_view tool_name(const JsonValue& block) {
+  const JsonValue* name = block.find("name");
+  const std::string* text = name == nullptr ? nullptr : name->if_string();
+  return text == nullptr ? std::string_view("_") : std::string_view(*text);
+}
+
+std::string shape_of(const JsonValue& block) {
+  std::string shape(tool_name(block));
+  shape += '(';
+  const JsonValue* input = block.find("input");
+  if (const json::JsonObject* args = input == nullptr ? nullptr : input->if_object()) {
+    std::vector<std::string_view> names;
+    names.reserve(args->size());
+    for (const json::JsonObject::Member& m : *args) names.emplace_back(m.key);
+    std::sort(names.begin(), names.end());
+    for (size_t k = 0; k < names.size(); ++k) {
+      if (k > 0) shape += ',';
+      shape += names[k];
+    }
+  }
+  shape += ')';
+  return shape;
+}
+
+void append_backquoted(std::string& out, std::string_view text) {
+  out += '`';
+  out += text;
+  out += '`';
+}
+
+bool same_input(const JsonValue* a, const JsonValue* b) {
+  if (a == nullptr || b == nullptr) {
+    const bool a_null = a == nullptr || a->is_null();
+    const bool b_null = b == nullptr || b->is_null();
+    return a_null && b_null;
+  }
+  return *a == *b;
+}
+
+// Calls f(baseline input, candidate input) for every tool both turns call,
+// by ascending name, until f returns true; returns whether it did.
+template <typename F>
+bool find_common_tool(const TurnFeatures& baseline, const TurnFeatures& candidate, F&& f) {
+  auto b = baseline.inputs.begin();
+  auto c = candidate.inputs.begin();
+  while (b != baseline.inputs.end() && c != candidate.inputs.end()) {
+    if (b->name < c->name) {
+      ++b;
+    } else if (c->name < b->name) {
+      ++c;
+    } else {
+      if (f(*b, *c)) return true;
+      ++b, ++c;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> tool_shape(const agentlog::Record& turn) {
+  std::vector<std::string> shapes;
+  for_each_tool_call(turn, [&](const JsonValue& block) { shapes.push_back(shape_of(block)); });
+  std::sort(shapes.begin(), shapes.end());
+  shapes.erase(std::unique(shapes.begin(), shapes.end()), shapes.end());
+  return shapes;
+}
+
+size_t tool_call_count(const agentlog::Record& turn) {
+  size_t count = 0;
+  for_each_tool_call(turn, [&](const JsonValue&) { ++count; });
+  return count;
+}
+
+std::vector<ToolInput> tool_use_inputs(const agentlog::Record& turn) {
+  std::vector<ToolInput> inputs;
+  for_each_tool_call(turn, [&](const JsonValue& block) {
+    inputs.push_back(ToolInput{tool_name(block), block.find("input")});
+  });
+  // A stable sort keeps the calls of one name in content order, so the first
+  // call is the one unique() keeps.
+  std::stable_sort(inputs.begin(), inputs.end(),
+                   [](const ToolInput& a, const ToolInput& b) { return a.name < b.name; });
+  inputs.erase(std::unique(inputs.begin(), inputs.end(),
+                           [](const ToolInput& a, const ToolInput& b) { return a.name == b.name; }),
+               inputs.end());
+  return inputs;
+}
+
+std::string_view stop_reason(const agentlog::Record& turn) {
+  const JsonValue* reason = turn.payload.find("stop_reason");
+  const std::string* text = reason == nullptr ? nullptr : reason->if_string();
+  return text == nullptr ? std::string_view() : std::string_view(*text);
+}
+
+std::string normalise_whitespace(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  bool pending_space = false;
+  for (size_t i = 0; i < text.size();) {
+    const size_t start = i;
+    const char32_t c = unicode::decode(text, i);
+    if (unicode::is_white_space(c)) {
+      pending_space = !out.empty();
+      continue;
+    }
+    if (pending_space) {
+      out += ' ';
+      pending_space = false;
+    }
+    out.append(text.data() + start, i - start);
+  }
+  return out;
+}
+
+namespace {
+
+void decode_all(std::string_view text, std::vector<char32_t>& scalars) {
+  scalars.clear();
+  scalars.reserve(text.size());
+  for (size_t i = 0; i < text.size();) scalars.push_back(unicode::decode(text, i));
+}
+
+Shingle pack(size_t count, const char32_t* s) {
+  const auto at = [&](size_t k) { return k < count ? static_cast<uint64_t>(s[k]) : uint64_t{0}; };
+  return Shingle{uint64_t{count} << 42 | at(0) << 21 | at(1), at(2) << 21 | at(3)};
+}
+
+// Calls f(shingle) for every run of 4 scalars, or once for a text of 1 to 3
+// scalars; repeated runs are passed repeatedly.
+template <typename F>
+void for_each_shingle(const std::vector<char32_t>& scalars, F&& f) {
+  const size_t n = scalars.size();
+  if (n == 0) return;
+  if (n < 4) {
+    f(pack(n, scalars.data()));
+    return;
+  }
+  for (size_t k = 0; k + 4 <= n; ++k) f(pack(4, scalars.data() + k));
+}
+
+template <typename T>
+void sort_unique(std::vector<T>& v) {
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+}
+
+}  // namespace
+
+std::vector<Shingle> shingles(std::string_view text) {
+  std::vector<char32_t> scalars;
+  decode_all(text, scalars);
+  std::vector<Shingle> set;
+  set.reserve(scalars.size());
+  for_each_shingle(scalars, [&](const Shingle& s) { set.push_back(s); });
+  sort_unique(set);
+  return set;
+}
+
+ShingleDictionary::ShingleDictionary() : slots_(1024, Slot{Shingle{0, 0}, kEmpty}) {}
+
+std::vector<uint32_t> ShingleDictionary::ids(std::string_view text) {
+  decode_all(text, scalars_);
+  std::vector<uint32_t> set;
+  set.reserve(scalars_.size());
+  for_each_shingle(scalars_, [&](const Shingle& s) { set.push_back(id_of(s)); });
+  sort_unique(set);
+  return set;
+}
+
+uint32_t ShingleDictionary::id_of(const Shingle& shingle) {
+  if (2 * (size_ + 1) > slots_.size()) grow();
+  const size_t mask = slots_.size() - 1;
+  for (size_t k = hash(shingle) & mask;; k = (k + 1) & mask) {
+    Slot& slot = slots_[k];
+    if (slot.id == kEmpty) {
+      slot = Slot{shingle, static_cast<uint32_t>(size_++)};
+      return slot.id;
+    }
+    if (slot.key == shingle) return slot.id;
+  }
+}
+
+void ShingleDictionary::grow() {
+  std::vector<Slot> old(slots_.size() * 2, Slot{Shingle{0, 0}, kEmpty});
+  old.swap(slots_);
+  const size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.id == kEmpty) continue;
+    size_t k = hash(slot.key) & mask;
+    while (slots_[k].id != kEmpty) k = (k + 1) & mask;
+    slots_[k] = slot;
+  }
+}
+
+size_t ShingleDictionary::hash(const Shingle& s) {
+  // A multiplicative mix of both words; the high bits are the best mixed.
+  uint64_t h = (s.hi * 0x9E3779B97F4A7C15ull) ^ (s.lo * 0xC2B2AE3D27D4EB4Full);
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9ull;
+  return static_cast<size_t>(h ^ (h >> 32));
+}
+
+double text_similarity(std::string_view a, std::string_view b) {
+  const std::string na = normalise_whitespace(a);
+  const std::string nb = normalise_whitespace(b);
+  if (na == nb) return 1.0;  // also when both are empty
+  return jaccard(shingles(na), shingles(nb));
+}
+
+TurnFeatures turn_features(const agentlog::Record& turn, ShingleDictionary& dictionary) {
+  TurnFeatures f;
+  f.shapes = tool_shape(turn);
+  f.call_count = tool_call_count(turn);
+  f.stop_reason = stop_reason(turn);
+  f.inputs = tool_use_inputs(turn);
+  f.shingles = dictionary.ids(normalise_whitespace(response_text(turn)));
+  return f;
+}
+
+bool inputs_differ(const TurnFeatures& baseline, const TurnFeatures& candidate) {
+  return find_common_tool(baseline, candidate, [](const ToolInput& b, const ToolInput& c) {
+    return !same_input(b.input, c.input);
+  });
+}
+
+std::optional<std::string> arg_value_diff(const TurnFeatures& baseline,
+                                          const TurnFeatures& candidate) {
+  std::optional<std::string> message;
+  find_common_tool(baseline, candidate, [&](const ToolInput& b, const ToolInput& c) {
+    if (same_input(b.input, c.input)) return false;
+    const json::JsonObject* vb = b.input == nullptr ? nullptr : b.input->if_object();
+    const json::JsonObject* vc = c.input == nullptr ? nullptr : c.input->if_object();
+    std::string text;
+    if (vb != nullptr && vc != nullptr) {
+      for (const json::JsonObject::Member& m : *vb) {
+        const JsonValue* other = vc->find(m.key);
+        if (other != nullptr && *other == m.value) continue;
+        text += '`';
+        text += b.name;
+        text += '(';
+        text += m.key;
+        text += ")`: ";
+        append_backquoted(text, json::to_json_text(m.value));
+        text += " \u2192 ";
+        append_backquoted(text, other == nullptr ? std::string("<missing>") : json::to_json_text(*other));
+        message = std::move(text);
+        return true;
+      }
+    }
+    // One side is not an object, or the candidate only added members.
+    append_backquoted(text, b.name);
+    text += ": input changed";
+    message = std::move(text);
+    return true;
+  });
+  return message;
+}
+
+std::optional<std::string> arg_value_diff(const agentlog::Record& baseline,
+                                          const agentlog::Record& candidate) {
+  TurnFeatures b, c;
+  b.inputs = tool_use_inputs(baseline);
+  c.inputs = tool_use_inputs(candidate);
+  return arg_value_diff(b, c);
+}
+
+double combine_cost(const TurnFeatures& baseline, const TurnFeatures& candidate,
+                    double text_similarity) {
+  const double shape_similarity = jaccard(baseline.shapes, candidate.shapes);
+  const size_t nb = baseline.call_count;
+  const size_t nc = candidate.call_count;
+  const double count_gap =
+      nb == nc ? 0.0
+               : static_cast<double>(nb > nc ? nb - nc : nc - nb) / static_cast<double>(std::max(nb, nc));
+  const double stop_term = baseline.stop_reason == candidate.stop_reason ? 0.0 : 0.15;
+  const double arg_term = !baseline.shapes.empty() && baseline.shapes == candidate.shapes &&
+                                  inputs_differ(baseline, candidate)
+                              ? 0.2
+                              : 0.0;
+  return 0.4 * std::max(1.0 - shape_similarity, count_gap) + 0.25 * (1.0 - text_similarity) +
+         stop_term + arg_term;
+}
+
+double pair_cost(const TurnFeatures& baseline, const TurnFeatures& candidate) {
+  return combine_cost(baseline, candidate, jaccard(baseline.shingles, candidate.shingles));
+}
+
+double pair_cost(const agentlog::Record& baseline, const agentlog::Record& candidate) {
+  ShingleDictionary dictionary;
+  return pair_cost(turn_features(baseline, dictionary), turn_features(candidate, dictionary));
+}
+
+}  // namespace korvane::diff

@@ -1,0 +1,50 @@
+// TurnCosts: the pair costs of every baseline turn against every candidate
+// turn of one diff, computed from features extracted once per turn.
+//
+// The text term dominates the work: it needs |A ∩ B| for two shingle sets of
+// a few hundred elements. Instead of merging the two sets for every cell,
+// row() walks an inverted index of the candidate turns' shingles once per
+// baseline turn and counts the common shingles of all the columns it is
+// asked for at the same time; shingles of the baseline turn that no
+// candidate turn has cost nothing. cost() is the same number for one cell.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/agentlog/record.h"
+#include "core/diff/pair_cost.h"
+
+namespace korvane::diff {
+
+class TurnCosts {
+ public:
+  // The records must outlive this object.
+  TurnCosts(std::span<const agentlog::Record* const> baseline,
+            std::span<const agentlog::Record* const> candidate);
+
+  [[nodiscard]] size_t baseline_size() const { return baseline_.size(); }
+  [[nodiscard]] size_t candidate_size() const { return candidate_.size(); }
+  [[nodiscard]] const TurnFeatures& baseline(size_t i) const { return baseline_[i]; }
+  [[nodiscard]] const TurnFeatures& candidate(size_t j) const { return candidate_[j]; }
+
+  // pair_cost(baseline turn i, candidate turn j).
+  [[nodiscard]] double cost(size_t i, size_t j) const;
+
+  // The costs of baseline turn i against candidate turns [j_begin, j_end),
+  // written to out[0 .. j_end - j_begin).
+  void row(size_t i, size_t j_begin, size_t j_end, double* out);
+
+ private:
+  std::vector<TurnFeatures> baseline_;
+  std::vector<TurnFeatures> candidate_;
+  // For every shingle id, the candidate turns holding it, ascending:
+  // postings_[offsets_[id] .. offsets_[id + 1]).
+  std::vector<uint32_t> offsets_;
+  std::vector<uint32_t> postings_;
+  std::vector<uint32_t> common_;  // per-row scratch, one counter per column
+};
+
+}  // namespace korvane::diff
