@@ -1,0 +1,32 @@
+// Full Unicode lower-case mapping.
+//
+// The mappings are those of UnicodeData.txt plus the unconditional ones of
+// SpecialCasing.txt (U+0130 lower-cases to "i" followed by U+0307); the
+// language-specific mappings are never applied. ASCII text lower-cases byte
+// by byte.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace korvane::unicode {
+
+// Writes the full lower-case mapping of c, without context rules, into out
+// (1 to 3 scalars) and returns their count. Capital sigma always maps to the
+// ordinary small sigma. A c without a mapping, or outside the scalar values,
+// maps to itself.
+size_t lower_mapping(char32_t c, char32_t out[3]);
+
+// Appends the UTF-8 form of lower_mapping(c) to out. A c that is not a scalar
+// value (a surrogate or above U+10FFFF) is written as U+FFFD so that out
+// stays valid UTF-8.
+void append_lower_char(std::string& out, char32_t c);
+
+// Returns the full lower-case form of text (valid UTF-8), with the
+// Final_Sigma rule: a capital sigma becomes final sigma (U+03C2) when,
+// skipping case-ignorable characters, a cased character precedes it and none
+// follows it. Python's str.lower() gives the same result.
+std::string to_lower(std::string_view text);
+
+}  // namespace korvane::unicode
