@@ -12,10 +12,15 @@
 #include <span>
 #include <utility>
 
+#include "core/diff/chacha12.h"
+
 namespace korvane::diff {
 
-// A ChaCha12 stream: stream number 0, block counter from 0, four blocks (64
-// words) per refill. A generator is a plain value owned by one bootstrap.
+// A ChaCha12 stream: stream number 0, block counter from 0, the words of
+// the blocks in order. A 64-bit output is two consecutive words, low first,
+// also across a refill. The buffer holds sixteen blocks per refill, computed
+// side by side; the stream is the same as with any other batch size. A
+// generator is a plain value owned by one bootstrap.
 class BootstrapRng {
  public:
   // Key words from PCG32 started at seed.
@@ -32,8 +37,6 @@ class BootstrapRng {
     return buffer_[index_++];
   }
 
-  // Low word first; at the end of the buffer the high word comes from the
-  // next refill.
   uint64_t next_u64();
 
   // A uniform index below m (m >= 1) by widening multiplication with
@@ -57,16 +60,21 @@ class BootstrapRng {
   uint32_t index_below_u32(uint32_t m) { return index_below_u32(m, zone_u32(m)); }
   uint64_t index_below_u64(uint64_t m);
 
+  // Writes out.size() indices below m (1 <= m < 2^32), consuming exactly the
+  // words that as many index_below_u32(m) calls would; whole buffers at a
+  // time, without a branch per rejected draw.
+  void fill_indices(uint32_t m, std::span<uint32_t> out);
+
   // 32-bit words handed out so far (for tests of the consumption rule).
   [[nodiscard]] uint64_t words_consumed() const {
-    return counter_ == 0 ? 0 : (counter_ / 4 - 1) * kBufferWords + index_;
+    return counter_ == 0 ? 0 : (counter_ / kChachaBatchBlocks - 1) * kBufferWords + index_;
   }
 
  private:
-  static constexpr uint32_t kBufferWords = 64;
+  static constexpr uint32_t kBufferWords = kChachaBatchWords;
 
-  // Fills the buffer with the blocks of counters counter_ .. counter_+3,
-  // advances the counter by 4 and sets the read index.
+  // Fills the buffer with the next batch of blocks, advances the counter
+  // past them and sets the read index.
   void refill_at(uint32_t index);
 
   std::array<uint32_t, 8> key_;

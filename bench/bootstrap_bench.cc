@@ -1,0 +1,98 @@
+// Times the eight bootstrapped rows of a diff over synthetic series shaped
+// like the axes' own: a constant baseline against similarities (semantic), a
+// mostly-zero distance (trajectory), 0/1 rates (safety, conformance), token
+// counts with ties (verbosity, reasoning) and distinct doubles (latency,
+// cost).
+//
+// usage: korvane_bench_bootstrap [pairs...]   (default 1000 10000)
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/diff/axes.h"
+
+namespace {
+
+using korvane::diff::Axis;
+using korvane::diff::RowKind;
+using korvane::diff::Statistic;
+
+struct Series {
+  Axis axis;
+  RowKind kind;
+  Statistic statistic;
+  std::vector<double> baseline, candidate;
+};
+
+std::vector<Series> synthetic_rows(size_t n) {
+  std::mt19937_64 gen(n);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  auto fill = [&](auto f) {
+    std::vector<double> s(n);
+    for (double& v : s) v = f();
+    return s;
+  };
+  auto rate = [&](double p) { return [&, p] { return unit(gen) < p ? 1.0 : 0.0; }; };
+  auto tokens = [&] { return std::floor(50 + 1500 * unit(gen)); };
+  auto latency = [&] { return 200 + 5000 * unit(gen); };
+  auto cost = [&] { return 0.001 + 0.05 * unit(gen); };
+  auto thinking = [&] { return unit(gen) < 0.6 ? 0.0 : std::floor(2000 * unit(gen)); };
+  auto distance = [&] { return unit(gen) < 0.8 ? 0.0 : std::floor(1 + 4 * unit(gen)) / 5; };
+  std::vector<double> ones(n, 1.0), zeros(n, 0.0);
+  return {
+      {Axis::kSemantic, RowKind::kValue, Statistic::kMedian, ones, fill([&] { return unit(gen); })},
+      {Axis::kTrajectory, RowKind::kRate, Statistic::kMedian, zeros, fill(distance)},
+      {Axis::kSafety, RowKind::kRate, Statistic::kMean, fill(rate(0.05)), fill(rate(0.1))},
+      {Axis::kVerbosity, RowKind::kValue, Statistic::kMedian, fill(tokens), fill(tokens)},
+      {Axis::kLatency, RowKind::kValue, Statistic::kMedian, fill(latency), fill(latency)},
+      {Axis::kCost, RowKind::kValue, Statistic::kMedian, fill(cost), fill(cost)},
+      {Axis::kReasoning, RowKind::kValue, Statistic::kMedian, fill(thinking), fill(thinking)},
+      {Axis::kConformance, RowKind::kRate, Statistic::kMean, fill(rate(0.9)), fill(rate(0.8))},
+  };
+}
+
+// CPU time of this thread: the machine is shared, so wall time would also
+// count other people's work.
+double cpu_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<size_t> sizes;
+  for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+  if (sizes.empty()) sizes = {1000, 10000};
+  for (size_t n : sizes) {
+    std::vector<Series> rows = synthetic_rows(n);
+    int runs = n <= 2000 ? 21 : 7;
+    std::vector<double> totals;
+    std::vector<std::vector<double>> per_axis(rows.size());
+    for (int run = 0; run < runs; ++run) {
+      double start = cpu_seconds();
+      for (size_t r = 0; r < rows.size(); ++r) {
+        double row_start = cpu_seconds();
+        const Series& s = rows[r];
+        korvane::diff::build_row(s.axis, s.kind, s.statistic, s.baseline, s.candidate, 42);
+        per_axis[r].push_back(cpu_seconds() - row_start);
+      }
+      totals.push_back(cpu_seconds() - start);
+    }
+    auto median = [](std::vector<double> v) {
+      std::sort(v.begin(), v.end());
+      return v[v.size() / 2];
+    };
+    std::printf("%zu pairs: eight rows %.1f ms CPU (median of %d)\n", n, 1e3 * median(totals), runs);
+    for (size_t r = 0; r < rows.size(); ++r) {
+      std::printf("  %-12s %7.2f ms\n", std::string(korvane::diff::axis_name(rows[r].axis)).c_str(),
+                  1e3 * median(per_axis[r]));
+    }
+  }
+}

@@ -1,0 +1,315 @@
+#include "core/diff/bootstrap.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+
+namespace korvane::diff {
+namespace {
+
+// ---------------------------------------------------------------------------
+// The order of the statistics: the ascending order of doubles, with NaN after
+// every number. On series without NaN it is exactly "a < b" (and -0.0 and
+// 0.0 are equivalent); unlike "a < b" it is a strict weak order on every
+// input, so sorting cannot go wrong when a series does hold a NaN.
+
+inline bool less(double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
+
+inline bool equivalent(double a, double b) { return !less(a, b) && !less(b, a); }
+
+inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void sort_stable(std::vector<double>& values) { std::stable_sort(values.begin(), values.end(), less); }
+
+// The median of an ascending sequence given its two middle elements (equal
+// positions when m is odd).
+inline double middle(double lower, double upper, size_t m) {
+  return m % 2 == 1 ? upper : (lower + upper) * 0.5;
+}
+
+// ---------------------------------------------------------------------------
+// One side's statistic over the resamples of a bootstrap.
+//
+// A resample is the series taken at the drawn indices, in draw order. Each
+// form below gives bit for bit the statistic of that sample as defined
+// (median by a stable sort, mean by a sum in sample order) without building
+// or sorting the sample:
+//  - constant series: every resample is the same sequence of one value, so
+//    its statistic is the statistic of the series;
+//  - median: the values' classes of equivalent values are ranked once; a
+//    resample counts its draws per class and walks the counts to the middle
+//    positions. A class whose members are not all the same bits (0.0 and
+//    -0.0, NaNs with different payloads) is resolved as the stable sort
+//    does: the element at offset t within the class is the t-th drawn member
+//    of the class in draw order;
+//  - mean of a series of 0.0 and 1.0: the running sum is the exact count of
+//    ones drawn, so the mean is that count divided by m;
+//  - any other mean: the sum in draw order.
+class SideStatistic {
+ public:
+  SideStatistic(std::span<const double> series, Statistic which) : series_(series) {
+    size_t m = series.size();
+    if (std::all_of(series.begin(), series.end(), [&](double v) { return same_bits(v, series[0]); })) {
+      mode_ = Mode::kConstant;
+      constant_ = statistic(which, series);
+    } else if (which == Statistic::kMedian) {
+      mode_ = Mode::kMedianByRank;
+      rank_classes();
+    } else if (std::all_of(series.begin(), series.end(), [](double v) { return v == 0.0 || v == 1.0; })) {
+      mode_ = Mode::kMeanOfBits;
+      bits_.resize(m);
+      for (size_t j = 0; j < m; ++j) bits_[j] = series[j] == 1.0;
+    } else {
+      mode_ = Mode::kMeanBySum;
+    }
+  }
+
+  [[nodiscard]] bool is_constant() const { return mode_ == Mode::kConstant; }
+
+  double operator()(std::span<const uint32_t> drawn) {
+    switch (mode_) {
+      case Mode::kConstant:
+        return constant_;
+      case Mode::kMedianByRank:
+        return median_by_rank(drawn);
+      case Mode::kMeanOfBits: {
+        uint64_t ones = 0;
+        for (uint32_t j : drawn) ones += bits_[j];
+        return static_cast<double>(ones) / static_cast<double>(drawn.size());
+      }
+      case Mode::kMeanBySum: {
+        double sum = 0.0;
+        for (uint32_t j : drawn) sum += series_[j];
+        return sum / static_cast<double>(drawn.size());
+      }
+    }
+    return 0.0;
+  }
+
+ private:
+  enum class Mode { kConstant, kMedianByRank, kMeanOfBits, kMeanBySum };
+
+  void rank_classes() {
+    size_t m = series_.size();
+    std::vector<uint32_t> order(m);
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint32_t a, uint32_t b) { return less(series_[a], series_[b]); });
+    rank_.resize(m);
+    for (size_t k = 0; k < m; ++k) {
+      double v = series_[order[k]];
+      if (k == 0 || !equivalent(class_value_.back(), v)) {
+        class_value_.push_back(v);
+        class_uniform_.push_back(true);
+      } else if (!same_bits(class_value_.back(), v)) {
+        class_uniform_.back() = false;
+      }
+      rank_[order[k]] = static_cast<uint32_t>(class_value_.size() - 1);
+    }
+    counts_.assign(class_value_.size(), 0);
+  }
+
+  // The element at offset t within class r of the stable order of the
+  // resample: the t-th drawn member of the class.
+  double member_in_draw_order(std::span<const uint32_t> drawn, uint32_t r, uint64_t t) const {
+    if (class_uniform_[r]) return class_value_[r];
+    for (uint32_t j : drawn) {
+      if (rank_[j] == r && t-- == 0) return series_[j];
+    }
+    return class_value_[r];  // unreachable: the class has more than t draws
+  }
+
+  double median_by_rank(std::span<const uint32_t> drawn) {
+    uint64_t m = drawn.size();
+    for (uint32_t j : drawn) ++counts_[rank_[j]];
+    // Positions of the two middle elements, and the classes holding them.
+    uint64_t lower_pos = (m - 1) / 2, upper_pos = m / 2;
+    uint64_t before = 0;  // elements in the classes below r
+    uint32_t r = 0;
+    while (before + counts_[r] <= lower_pos) before += counts_[r++];
+    double lower = member_in_draw_order(drawn, r, lower_pos - before);
+    while (before + counts_[r] <= upper_pos) before += counts_[r++];
+    double upper = member_in_draw_order(drawn, r, upper_pos - before);
+    std::fill(counts_.begin(), counts_.end(), 0);
+    return middle(lower, upper, m);
+  }
+
+  std::span<const double> series_;
+  Mode mode_;
+  double constant_ = 0.0;
+  std::vector<uint32_t> rank_;        // class of each pair
+  std::vector<double> class_value_;   // first value of each class, ascending
+  std::vector<bool> class_uniform_;   // all members of the class share its bits
+  std::vector<uint32_t> counts_;      // draws per class in the current resample
+  std::vector<uint8_t> bits_;         // kMeanOfBits: 1 where the value is 1.0
+};
+
+// The 1000 resample statistics candidate - baseline, m <= 2^32 - 1.
+std::vector<double> resample_deltas(std::span<const double> baseline,
+                                    std::span<const double> candidate, Statistic which,
+                                    BootstrapRng& rng) {
+  SideStatistic base(baseline, which), cand(candidate, which);
+  std::vector<double> deltas;
+  deltas.reserve(kBootstrapResamples);
+  if (base.is_constant() && cand.is_constant()) {
+    // Every resample has the same statistics; the draws cannot matter.
+    std::span<const uint32_t> none;
+    deltas.assign(kBootstrapResamples, cand(none) - base(none));
+    return deltas;
+  }
+  uint32_t m = static_cast<uint32_t>(baseline.size());
+  std::vector<uint32_t> drawn(m);
+  for (int r = 0; r < kBootstrapResamples; ++r) {
+    rng.fill_indices(m, drawn);
+    std::span<const uint32_t> sample(drawn);
+    deltas.push_back(cand(sample) - base(sample));
+  }
+  return deltas;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// BootstrapRng
+
+BootstrapRng::BootstrapRng(const std::array<uint32_t, 8>& key) : key_(key) {}
+
+BootstrapRng BootstrapRng::from_seed(uint64_t seed) {
+  // PCG32 (XSH RR) from state seed, one output per key word.
+  std::array<uint32_t, 8> key;
+  uint64_t x = seed;
+  for (uint32_t& word : key) {
+    x = x * 6364136223846793005ULL + 11634580027462260723ULL;
+    uint32_t t = static_cast<uint32_t>(((x >> 18) ^ x) >> 27);
+    uint32_t r = static_cast<uint32_t>(x >> 59);
+    word = (t >> r) | (t << ((32 - r) & 31));
+  }
+  return BootstrapRng(key);
+}
+
+BootstrapRng BootstrapRng::from_entropy() {
+  unsigned char bytes[32];
+  if (getentropy(bytes, sizeof bytes) != 0) {
+    throw InternalError(std::string("from_entropy failed: ") + std::strerror(errno));
+  }
+  std::array<uint32_t, 8> key;
+  for (size_t k = 0; k < 8; ++k) {
+    key[k] = uint32_t{bytes[4 * k]} | uint32_t{bytes[4 * k + 1]} << 8 |
+             uint32_t{bytes[4 * k + 2]} << 16 | uint32_t{bytes[4 * k + 3]} << 24;
+  }
+  return BootstrapRng(key);
+}
+
+void BootstrapRng::refill_at(uint32_t index) {
+  chacha12_batch(key_, counter_, buffer_.data());
+  counter_ += kChachaBatchBlocks;
+  index_ = index;
+}
+
+uint64_t BootstrapRng::next_u64() {
+  uint64_t low, high;
+  if (index_ < kBufferWords - 1) {
+    low = buffer_[index_];
+    high = buffer_[index_ + 1];
+    index_ += 2;
+  } else if (index_ == kBufferWords - 1) {
+    low = buffer_[kBufferWords - 1];
+    refill_at(1);
+    high = buffer_[0];
+  } else {
+    refill_at(2);
+    low = buffer_[0];
+    high = buffer_[1];
+  }
+  return high << 32 | low;
+}
+
+uint64_t BootstrapRng::index_below_u64(uint64_t m) {
+  uint64_t zone = (m << __builtin_clzll(m)) - 1;  // m >= 1
+  for (;;) {
+    unsigned __int128 p = static_cast<unsigned __int128>(next_u64()) * m;
+    if (static_cast<uint64_t>(p) <= zone) return static_cast<uint64_t>(p >> 64);
+  }
+}
+
+void BootstrapRng::fill_indices(uint32_t m, std::span<uint32_t> out) {
+  const uint32_t zone = zone_u32(m);
+  uint32_t* dst = out.data();
+  size_t k = 0, n = out.size();
+  while (k < n) {
+    if (index_ == kBufferWords) refill_at(0);
+    uint32_t i = index_;
+    if (kBufferWords - i <= n - k) {
+      // Even if every remaining word is accepted, out has room: store each
+      // candidate and advance only on acceptance.
+      for (; i < kBufferWords; ++i) {
+        uint64_t p = uint64_t{buffer_[i]} * m;
+        dst[k] = static_cast<uint32_t>(p >> 32);
+        k += static_cast<uint32_t>(p) <= zone;
+      }
+    } else {
+      for (; k < n && i < kBufferWords; ++i) {
+        uint64_t p = uint64_t{buffer_[i]} * m;
+        if (static_cast<uint32_t>(p) <= zone) dst[k++] = static_cast<uint32_t>(p >> 32);
+      }
+    }
+    index_ = i;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Statistics
+
+double median(std::span<const double> series) {
+  if (series.empty()) return 0.0;
+  std::vector<double> sorted(series.begin(), series.end());
+  sort_stable(sorted);
+  size_t m = sorted.size();
+  return middle(sorted[(m - 1) / 2], sorted[m / 2], m);
+}
+
+double mean(std::span<const double> series) {
+  if (series.empty()) return 0.0;
+  double sum = 0.0;
+  for (double v : series) sum += v;
+  return sum / static_cast<double>(series.size());
+}
+
+double statistic(Statistic which, std::span<const double> series) {
+  return which == Statistic::kMedian ? median(series) : mean(series);
+}
+
+double percentile(std::span<const double> sorted, double q) {
+  double pos = static_cast<double>(sorted.size() - 1) * q;
+  double lo = std::floor(pos), hi = std::ceil(pos);
+  if (lo == hi) return sorted[static_cast<size_t>(lo)];
+  double f = pos - lo;
+  return (1.0 - f) * sorted[static_cast<size_t>(lo)] + f * sorted[static_cast<size_t>(hi)];
+}
+
+std::pair<double, double> paired_bootstrap(std::span<const double> baseline,
+                                           std::span<const double> candidate, Statistic which,
+                                           std::optional<uint64_t> seed) {
+  if (baseline.size() != candidate.size()) {
+    throw InternalError("baseline and candidate must have equal length");
+  }
+  // Pairs are counted in 32 bits (more would take hundreds of gigabytes of
+  // records); an empty series has no resamples.
+  if (baseline.empty() || baseline.size() > UINT32_MAX) {
+    throw InternalError("paired_bootstrap needs 1 to 4294967295 pairs");
+  }
+  BootstrapRng rng = seed ? BootstrapRng::from_seed(*seed) : BootstrapRng::from_entropy();
+  std::vector<double> deltas = resample_deltas(baseline, candidate, which, rng);
+  sort_stable(deltas);
+  return {percentile(deltas, 0.025), percentile(deltas, 0.975)};
+}
+
+}  // namespace korvane::diff

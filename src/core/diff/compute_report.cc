@@ -1,0 +1,79 @@
+#include "core/diff/compute_report.h"
+
+#include <algorithm>
+
+#include "core/diff/reasoning.h"
+#include "core/diff/usage.h"
+
+namespace korvane::diff {
+namespace {
+
+std::string trace_id(std::span<const agentlog::Record> trace) {
+  return trace.empty() ? std::string() : trace.front().id;
+}
+
+// The nine rows in axis order. Each axis seeds its own generator, so a row
+// does not depend on the order in which the axes run.
+std::vector<AxisStat> axis_rows(std::span<const ResponsePair> pairs, const PricingTable& pricing,
+                                std::optional<uint64_t> seed) {
+  std::vector<AxisStat> rows;
+  rows.reserve(kAxisCount);
+  if (pairs.empty()) {
+    for (Axis axis : kAllAxes) rows.push_back(AxisStat::zero(axis));
+    return rows;
+  }
+  rows.push_back(AxisStat::zero(Axis::kSemantic));    // semantic row: see semantic.h
+  rows.push_back(AxisStat::zero(Axis::kTrajectory));  // trajectory row: see trajectory.h
+  rows.push_back(AxisStat::zero(Axis::kSafety));      // safety row: see safety.h
+  rows.push_back(verbosity_row(pairs, seed));
+  rows.push_back(latency_row(pairs, seed));
+  rows.push_back(cost_row(pairs, pricing, seed));
+  rows.push_back(reasoning_row(pairs, seed));
+  rows.push_back(judge_row());
+  rows.push_back(AxisStat::zero(Axis::kConformance));  // conformance row: see conformance.h
+  return rows;
+}
+
+}  // namespace
+
+std::vector<const agentlog::Record*> chat_responses(std::span<const agentlog::Record> trace) {
+  std::vector<const agentlog::Record*> responses;
+  for (const agentlog::Record& record : trace) {
+    if (record.kind == agentlog::Kind::kChatResponse) responses.push_back(&record);
+  }
+  return responses;
+}
+
+std::vector<ResponsePair> pair_by_position(std::span<const agentlog::Record* const> baseline,
+                                           std::span<const agentlog::Record* const> candidate) {
+  size_t n = std::min(baseline.size(), candidate.size());
+  std::vector<ResponsePair> pairs(n);
+  for (size_t i = 0; i < n; ++i) pairs[i] = {baseline[i], candidate[i]};
+  return pairs;
+}
+
+DiffReport compute_report(std::span<const agentlog::Record> baseline,
+                          std::span<const agentlog::Record> candidate, const PricingTable& pricing,
+                          std::optional<uint64_t> seed) {
+  DiffReport report;
+  report.baseline_trace_id = trace_id(baseline);
+  report.candidate_trace_id = trace_id(candidate);
+
+  std::vector<const agentlog::Record*> baseline_turns = chat_responses(baseline);
+  std::vector<const agentlog::Record*> candidate_turns = chat_responses(candidate);
+  std::vector<ResponsePair> pairs = pair_by_position(baseline_turns, candidate_turns);
+  report.pair_count = pairs.size();
+  report.rows = axis_rows(pairs, pricing, seed);
+
+  // Alignment and divergences over the full turn lists (alignment.h,
+  // divergence.h): first_divergence and divergences; both stay empty when
+  // either list is empty.
+
+  // Drill-down over the pairs with the pricing table (drill_down.h).
+
+  // Recommendations from the rows and the divergence list (recommendations.h).
+
+  return report;
+}
+
+}  // namespace korvane::diff

@@ -1,0 +1,30 @@
+#include "core/diff/reasoning.h"
+
+#include <vector>
+
+namespace korvane::diff {
+
+double reasoning_score(const agentlog::Record& response) {
+  double score = usage_number(response, "thinking_tokens").value_or(0.0);
+  double blocks = 0.0;
+  if (const json::JsonValue::Array* content = content_blocks(response)) {
+    for (const json::JsonValue& block : *content) {
+      const std::string* type = string_member(block, "type");
+      if (type != nullptr && *type == "thinking") blocks += 1.0;
+    }
+  }
+  return score + blocks;
+}
+
+AxisStat reasoning_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed) {
+  std::vector<double> baseline, candidate;
+  baseline.reserve(pairs.size());
+  candidate.reserve(pairs.size());
+  for (const ResponsePair& pair : pairs) {
+    baseline.push_back(reasoning_score(*pair.baseline));
+    candidate.push_back(reasoning_score(*pair.candidate));
+  }
+  return build_row(Axis::kReasoning, RowKind::kValue, Statistic::kMedian, baseline, candidate, seed);
+}
+
+}  // namespace korvane::diff
