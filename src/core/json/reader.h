@@ -533,7 +533,9 @@ typename Reader<Builder>::Value Reader<Builder>::read_object() {
       if (key.data() == scratch_.data()) {
         // The scratch space is reused by the value's strings: keep the key
         // in this depth's own buffer.
-        if (keys_.size() < static_cast<size_t>(depth_)) keys_.resize(depth_);
+        // Sized once for every depth: growing it would move the keys kept
+        // by the enclosing objects.
+        if (keys_.empty()) keys_.resize(kMaxDepth);
         std::string& kept = keys_[depth_ - 1];
         kept.assign(key);
         key = kept;
