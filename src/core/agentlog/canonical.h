@@ -1,0 +1,36 @@
+// Canonical JSON: the one byte sequence of a JSON value.
+//
+// Equal payloads must hash equally (see content_id.h), so the canonical form
+// leaves no choice open. It differs from the compact interchange form of
+// json/writer.h in four ways:
+//  - every string and object key, at every depth, is put into Unicode
+//    Normalization Form C;
+//  - object members are sorted by the unsigned UTF-8 bytes of their
+//    normalized keys (a key sorts before any longer key it is a prefix of);
+//    the sort is stable, so two stored keys with the same normalized form are
+//    both written, in stored order;
+//  - doubles are written in plain positional notation, without an exponent
+//    or a trailing ".0", so a double with an integral value is written like
+//    the integer of the same value; zero of either sign is "0";
+//  - nothing else varies: no whitespace, array order kept, the escapes of the
+//    interchange writer (\" \\ \b \t \n \f \r, other controls as \u00XX).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/json/value.h"
+
+namespace korvane::agentlog {
+
+// Appends the canonical form of value to out.
+void write_canonical(std::string& out, const json::JsonValue& value);
+
+// Appends the canonical form of one text (a string value or an object key):
+// quoted, normalized and escaped.
+void write_canonical_string(std::string& out, std::string_view text);
+
+// The canonical form of value as a new byte string.
+[[nodiscard]] std::string canonical_bytes(const json::JsonValue& value);
+
+}  // namespace korvane::agentlog
