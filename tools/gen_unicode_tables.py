@@ -213,6 +213,14 @@ def main(argv):
         assert (key & 0x1FFFFF) in norm["M"], hex(key & 0x1FFFFF)
     assert all(c in norm["N"] for c in full_exclusion if c in decomposition)
 
+    # to_lower sizes its output for this bound.
+    for c in range(MAX_CP):
+        if 0xD800 <= c <= 0xDFFF:
+            continue
+        mapped = special_lower.get(c) or [lower.get(c, c)]
+        if 2 * sum(len(chr(m).encode()) for m in mapped) > 3 * len(chr(c).encode()):
+            sys.exit(f"the lower-case form of U+{c:04X} is more than 1.5 times as long as the character")
+
     # Character records.
     records, record_index, values = [], {}, [0] * MAX_CP
     default = (0, 0, 0)

@@ -204,6 +204,8 @@ INSTANTIATE_TEST_SUITE_P(
         LowerCase{"SignsWithCanonicalLetters", U"\u212a\u2126\u212b", U"k\u03c9\u00e5", U"k\u03c9\u00e5"},
         LowerCase{"TitleCaseDigraph", U"\u01c5\u01c4", U"\u01c6\u01c6", U"\u01c6\u01c6"},
         LowerCase{"GrowsFromTwoToThreeBytes", U"\u023a\u023e", U"\u2c65\u2c66", U"\u2c65\u2c66"},
+        LowerCase{"GrowsByHalfThroughout", repeat(U"\u0130\u023a", 50), repeat(U"i\u0307\u2c65", 50),
+                  repeat(U"i\u0307\u2c65", 50)},
         LowerCase{"Supplementary", U"\U00010400\U0001E900", U"\U00010428\U0001E922", U"\U00010428\U0001E922"},
         LowerCase{"NoMapping", U"\u4e00\U0010FFFF\u0378", U"\u4e00\U0010FFFF\u0378", U"\u4e00\U0010FFFF\u0378"}),
     [](const testing::TestParamInfo<LowerCase>& info) { return info.param.name; });

@@ -12,7 +12,7 @@ Final_Sigma), general categories from unicodedata.category; Python has no
 White_Space or Alphabetic property, so those are read here from PropList.txt
 and DerivedCoreProperties.txt by code independent of the table generator.
 
-Every character is checked alone and around a capital sigma (which exercises
+Every character is checked alone and next to capital sigmas (which exercises
 the Cased and Case_Ignorable tables through Final_Sigma); then hypothesis
 checks random strings biased towards combining marks, composable pairs, Hangul
 and Greek.
@@ -130,9 +130,11 @@ def main(argv):
     print(f"tables: Unicode {probe_version}; unicodedata: Unicode {unicodedata.unidata_version}; "
           f"{len(pool)} characters assigned in both")
 
+    # Alone, then between two capital sigmas: the first one is final when c is
+    # case-ignorable or cased, the second one when c is neither.
     texts = []
     for c in pool:
-        texts += [c, "A" + c + SIGMA, "A" + SIGMA + c + "a"]
+        texts += [c, "A" + c + SIGMA + " A" + SIGMA + c + "a"]
     failures = check_batch(probe, oracle, texts)
     for failure in failures[:20]:
         print(failure)

@@ -1,5 +1,8 @@
 #include "core/unicode/case.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include "core/unicode/tables.h"
 #include "core/unicode/utf8.h"
 
@@ -14,6 +17,64 @@ char ascii_lower(unsigned char b) { return static_cast<char>(unsigned(b - 'A') <
 
 bool is_scalar(char32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF); }
 
+// Lower-cases the n ASCII bytes at src into dst, eight at a time: in a word
+// of bytes below 0x80, adding 0x3F sets a byte's top bit when it is 'A' or
+// above, adding 0x25 when it is above 'Z'; no addition carries into the next
+// byte.
+void lower_ascii(char* dst, const char* src, size_t n) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    uint64_t word;
+    std::memcpy(&word, src + k, 8);
+    const uint64_t upper = (word + kOnes * (0x80 - 'A')) & ~(word + kOnes * (0x7F - 'Z')) & (kOnes * 0x80);
+    word |= upper >> 2;
+    std::memcpy(dst + k, &word, 8);
+  }
+  for (; k < n; ++k) dst[k] = ascii_lower(static_cast<unsigned char>(src[k]));
+}
+
+// The end of the run of ASCII bytes that starts at text[i].
+size_t ascii_run_end(std::string_view text, size_t i) {
+  const size_t n = text.size();
+  for (uint64_t word; i + 8 <= n; i += 8) {
+    std::memcpy(&word, text.data() + i, 8);
+    if (word & 0x8080808080808080ull) break;
+  }
+  while (i < n && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+  return i;
+}
+
+// Writes the UTF-8 form of the scalar value c at w and returns its end.
+char* write_utf8(char* w, char32_t c) {
+  if (c < 0x80) {
+    *w++ = static_cast<char>(c);
+  } else if (c < 0x800) {
+    *w++ = static_cast<char>(0xC0 | (c >> 6));
+    *w++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *w++ = static_cast<char>(0xE0 | (c >> 12));
+    *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *w++ = static_cast<char>(0xF0 | (c >> 18));
+    *w++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return w;
+}
+
+// Writes the lower-case form of the scalar c (not ASCII) at w; returns its end.
+char* write_lower(char* w, char32_t c) {
+  const tables::CharInfo& info = tables::char_info(c);
+  if (info.flags & tables::kSpecialLower) {
+    for (const char32_t m : tables::special_lower(c)) w = write_utf8(w, m);
+    return w;
+  }
+  return write_utf8(w, static_cast<char32_t>(static_cast<int32_t>(c) + info.lower_delta));
+}
+
 // Decodes the scalar that ends at text[i] and moves i to its start. text
 // must be valid UTF-8 and i > 0.
 char32_t decode_before(std::string_view text, size_t& i) {
@@ -24,9 +85,10 @@ char32_t decode_before(std::string_view text, size_t& i) {
   return decode(text, at);
 }
 
-// Whether, after skipping case-ignorable characters, the next character in
-// the given direction exists and is cased. Characters that are both cased
-// and case-ignorable are skipped, as in Python's and Rust's lower-casing.
+// Whether, skipping case-ignorable characters, the nearest character before
+// text[i] (or from text[i] on) exists and is cased. Characters that are both
+// cased and case-ignorable are skipped, as in Python's and Rust's
+// lower-casing.
 bool cased_before(std::string_view text, size_t i) {
   while (i > 0) {
     const uint16_t flags = tables::char_info(decode_before(text, i)).flags;
@@ -73,30 +135,43 @@ void append_lower_char(std::string& out, char32_t c) {
     append_utf8(out, 0xFFFD);
     return;
   }
-  char32_t mapped[3];
-  const size_t count = lower_mapping(c, mapped);
-  for (size_t k = 0; k < count; ++k) append_utf8(out, mapped[k]);
+  const tables::CharInfo& info = tables::char_info(c);
+  if (info.flags & tables::kSpecialLower) {
+    for (const char32_t m : tables::special_lower(c)) append_utf8(out, m);
+    return;
+  }
+  append_utf8(out, static_cast<char32_t>(static_cast<int32_t>(c) + info.lower_delta));
 }
 
 std::string to_lower(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
+  if (is_ascii(text)) {
+    out.resize(text.size());
+    lower_ascii(out.data(), text.data(), text.size());
+    return out;
+  }
+  // No scalar's lower-case form is more than half as long again as the
+  // scalar (U+0130, U+023A and U+023E grow from two bytes to three; the
+  // generator checks the bound), so the output fits in 1.5 times the input.
+  out.resize(text.size() + text.size() / 2);
+  char* w = out.data();
   size_t i = 0;
   while (i < text.size()) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    if (b < 0x80) {
-      out += ascii_lower(b);
-      ++i;
+    if (const size_t end = ascii_run_end(text, i); end > i) {
+      lower_ascii(w, text.data() + i, end - i);
+      w += end - i;
+      i = end;
       continue;
     }
     const size_t start = i;
     const char32_t c = decode(text, i);
     if (c == kCapitalSigma) {
-      append_utf8(out, cased_before(text, start) && !cased_after(text, i) ? kFinalSigma : kSmallSigma);
+      w = write_utf8(w, cased_before(text, start) && !cased_after(text, i) ? kFinalSigma : kSmallSigma);
     } else {
-      append_lower_char(out, c);
+      w = write_lower(w, c);
     }
   }
+  out.resize(static_cast<size_t>(w - out.data()));
   return out;
 }
 
