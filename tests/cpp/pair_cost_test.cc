@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -75,7 +76,7 @@ TEST_P(ArgValueDiff, FirstDifferenceByToolName) {
   const agentlog::Record c = turn(GetParam().candidate);
   EXPECT_EQ(arg_value_diff(b, c), GetParam().message);
   // The cheap test used by the pair cost agrees with the message.
-  ShingleDictionary dictionary;
+  TurnDictionary dictionary;
   EXPECT_EQ(inputs_differ(turn_features(b, dictionary), turn_features(c, dictionary)),
             GetParam().message.has_value());
 }
@@ -142,6 +143,21 @@ TEST(Shingles, RunsOfFourScalarsOrTheWholeShortText) {
   EXPECT_EQ(jaccard(shingles("abc"), shingles("abc")), 1.0);
   // A NUL scalar is not the padding of a shorter text.
   EXPECT_EQ(jaccard(shingles(std::string_view("ab\0", 3)), shingles("ab")), 0.0);
+}
+
+// The hash-table count equals the sorted sets' Jaccard similarity.
+TEST(ShingleSimilarity, EqualsJaccardOfShingleSets) {
+  std::mt19937_64 rng(99);
+  static constexpr std::string_view kPieces[] = {"a", "b", "ab", " ", "\u00e9", "\U0001F600", "abc", std::string_view("\0", 1)};
+  const auto text = [&] {
+    std::string t;
+    for (uint64_t k = rng() % 12; k > 0; --k) t += kPieces[rng() % std::size(kPieces)];
+    return t;
+  };
+  for (int round = 0; round < 2000; ++round) {
+    const std::string a = text(), b = text();
+    ASSERT_EQ(shingle_similarity(a, b), jaccard(shingles(a), shingles(b))) << a << " | " << b;
+  }
 }
 
 TEST(Jaccard, OfSortedSets) {
@@ -214,8 +230,7 @@ TEST(TurnCosts, RowsEqualThePairCostOfTheRecords) {
         ASSERT_EQ(costs.cost(i, j), expected);
         ASSERT_GE(expected, 0.0);
         ASSERT_LT(expected, 1.0);
-        EXPECT_EQ(jaccard(costs.baseline(i).shingles, costs.candidate(j).shingles),
-                  text_similarity(response_text(b[i]), response_text(c[j])));
+        EXPECT_EQ(costs.text_similarity(i, j), text_similarity(response_text(b[i]), response_text(c[j])));
       }
     }
   }

@@ -97,7 +97,7 @@ std::optional<FirstDivergence> classify_pair(uint64_t i, uint64_t j, const PairM
                     "cosmetic wording change \u2014 tool sequence and semantics preserved", confidence);
 }
 
-std::vector<FirstDivergence> walk_collecting(std::span<const Step> steps, const TurnCosts& costs,
+std::vector<FirstDivergence> walk_collecting(std::span<const Step> steps, TurnCosts& costs,
                                              size_t max_count) {
   std::vector<FirstDivergence> found;
   if (max_count == 0) return found;
@@ -131,7 +131,8 @@ std::vector<FirstDivergence> walk_collecting(std::span<const Step> steps, const 
         const TurnFeatures& c = costs.candidate(step.candidate);
         baseline_cursor = step.baseline + 1;
         candidate_cursor = step.candidate + 1;
-        const double cost = pair_cost(b, c);
+        const double similarity = costs.text_similarity(step.baseline, step.candidate);
+        const double cost = combine_cost(b, c, similarity);
         if (cost <= kThreshold) break;
         PairMeasures m;
         m.baseline_shapes = b.shapes;
@@ -141,7 +142,7 @@ std::vector<FirstDivergence> walk_collecting(std::span<const Step> steps, const 
         m.baseline_stop = b.stop_reason;
         m.candidate_stop = c.stop_reason;
         m.arg_diff = arg_value_diff(b, c);
-        m.text_similarity = jaccard(b.shingles, c.shingles);
+        m.text_similarity = similarity;
         m.cost = cost;
         found.push_back(*classify_pair(step.baseline, step.candidate, m));
         break;
@@ -156,7 +157,7 @@ std::vector<FirstDivergence> walk_collecting(std::span<const Step> steps,
                                              std::span<const agentlog::Record* const> baseline,
                                              std::span<const agentlog::Record* const> candidate,
                                              size_t max_count) {
-  const TurnCosts costs(baseline, candidate);
+  TurnCosts costs(baseline, candidate);
   return walk_collecting(steps, costs, max_count);
 }
 

@@ -52,7 +52,7 @@ std::optional<FirstDivergence> classify_pair(uint64_t i, uint64_t j, const PairM
 // The divergences of an alignment in walk order, stopping once max_count
 // have been found (none for max_count 0). The steps must index the turns of
 // costs.
-std::vector<FirstDivergence> walk_collecting(std::span<const Step> steps, const TurnCosts& costs,
+std::vector<FirstDivergence> walk_collecting(std::span<const Step> steps, TurnCosts& costs,
                                              size_t max_count);
 
 // The same for turn lists given as records.

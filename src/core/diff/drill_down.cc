@@ -56,8 +56,6 @@ std::string drill_down_text(const agentlog::Record& record) {
   return text;
 }
 
-double shingle_similarity(std::string_view a, std::string_view b) { return jaccard(shingles(a), shingles(b)); }
-
 bool is_refusal(const agentlog::Record& record) {
   const std::string* reason = string_member(record.payload, "stop_reason");
   if (reason != nullptr && (*reason == "refusal" || *reason == "content_filter")) return true;
@@ -89,6 +87,7 @@ PairDrilldown score_pair(uint64_t pair_index, const ResponsePair& pair, const Pr
   std::vector<AxisScore>& s = row.axis_scores;
   s.reserve(8);
 
+  // The texts as they are: no whitespace normalisation, no equality shortcut.
   const double similarity = shingle_similarity(text_b, text_c);
   s.push_back(score(Axis::kSemantic, 1.0, similarity, normalize(2.0 * (1.0 - similarity), 1.0)));
 

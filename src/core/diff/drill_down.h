@@ -17,6 +17,7 @@
 #include "core/agentlog/record.h"
 #include "core/diff/axes.h"
 #include "core/diff/cost.h"
+#include "core/diff/pair_cost.h"
 #include "core/diff/report.h"
 
 namespace korvane::diff {
@@ -26,10 +27,6 @@ namespace korvane::diff {
 // for a record of another kind or without a "content" array. Unlike
 // response_text(), which joins with spaces and keeps empty texts.
 std::string drill_down_text(const agentlog::Record& record);
-
-// The Jaccard similarity of the shingle sets of two texts, as they are (no
-// whitespace normalisation): 1.0 for two empty texts.
-double shingle_similarity(std::string_view a, std::string_view b);
 
 // True when "stop_reason" is "refusal" or "content_filter", or when the
 // lower-cased drill_down_text() contains "i can't help", "i cannot help",

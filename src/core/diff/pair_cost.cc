@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "core/diff/conformance.h"
+#include "core/error.h"
 #include "core/json/writer.h"
 #include "core/unicode/properties.h"
 #include "core/unicode/utf8.h"
@@ -149,28 +150,34 @@ void decode_all(std::string_view text, std::vector<char32_t>& scalars) {
   for (size_t i = 0; i < text.size();) scalars.push_back(unicode::decode(text, i));
 }
 
-Shingle pack(size_t count, const char32_t* s) {
-  const auto at = [&](size_t k) { return k < count ? static_cast<uint64_t>(s[k]) : uint64_t{0}; };
-  return Shingle{uint64_t{count} << 42 | at(0) << 21 | at(1), at(2) << 21 | at(3)};
-}
-
 // Calls f(shingle) for every run of 4 scalars, or once for a text of 1 to 3
 // scalars; repeated runs are passed repeatedly.
 template <typename F>
-void for_each_shingle(const std::vector<char32_t>& scalars, F&& f) {
-  const size_t n = scalars.size();
-  if (n == 0) return;
-  if (n < 4) {
-    f(pack(n, scalars.data()));
-    return;
+void for_each_shingle(const std::vector<char32_t>& s, F&& f) {
+  const size_t n = s.size();
+  if (n >= 4) {
+    constexpr uint64_t kRun = uint64_t{4} << 42;
+    for (size_t k = 0; k + 4 <= n; ++k) {
+      f(Shingle{kRun | uint64_t{s[k]} << 21 | s[k + 1], uint64_t{s[k + 2]} << 21 | s[k + 3]});
+    }
+  } else if (n > 0) {
+    const auto at = [&](size_t k) { return k < n ? uint64_t{s[k]} : uint64_t{0}; };
+    f(Shingle{uint64_t{n} << 42 | at(0) << 21 | at(1), at(2) << 21});
   }
-  for (size_t k = 0; k + 4 <= n; ++k) f(pack(4, scalars.data() + k));
 }
 
-template <typename T>
-void sort_unique(std::vector<T>& v) {
-  std::sort(v.begin(), v.end());
-  v.erase(std::unique(v.begin(), v.end()), v.end());
+size_t shingle_hash(const Shingle& s) {
+  // A multiplicative mix of both words; the high bits are the best mixed.
+  uint64_t h = (s.hi * 0x9E3779B97F4A7C15ull) ^ (s.lo * 0xC2B2AE3D27D4EB4Full);
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9ull;
+  return static_cast<size_t>(h ^ (h >> 32));
+}
+
+size_t power_of_two_at_least(size_t n) {
+  size_t p = 16;
+  while (p < n) p *= 2;
+  return p;
 }
 
 }  // namespace
@@ -181,68 +188,120 @@ std::vector<Shingle> shingles(std::string_view text) {
   std::vector<Shingle> set;
   set.reserve(scalars.size());
   for_each_shingle(scalars, [&](const Shingle& s) { set.push_back(s); });
-  sort_unique(set);
+  std::sort(set.begin(), set.end());
+  set.erase(std::unique(set.begin(), set.end()), set.end());
   return set;
 }
 
-ShingleDictionary::ShingleDictionary() : slots_(1024, Slot{Shingle{0, 0}, kEmpty}) {}
-
-std::vector<uint32_t> ShingleDictionary::ids(std::string_view text) {
-  decode_all(text, scalars_);
-  std::vector<uint32_t> set;
-  set.reserve(scalars_.size());
-  for_each_shingle(scalars_, [&](const Shingle& s) { set.push_back(id_of(s)); });
-  sort_unique(set);
-  return set;
-}
-
-uint32_t ShingleDictionary::id_of(const Shingle& shingle) {
-  if (2 * (size_ + 1) > slots_.size()) grow();
-  const size_t mask = slots_.size() - 1;
-  for (size_t k = hash(shingle) & mask;; k = (k + 1) & mask) {
-    Slot& slot = slots_[k];
-    if (slot.id == kEmpty) {
-      slot = Slot{shingle, static_cast<uint32_t>(size_++)};
-      return slot.id;
+double shingle_similarity(std::string_view a, std::string_view b) {
+  std::vector<char32_t> sa, sb;
+  decode_all(a, sa);
+  decode_all(b, sb);
+  // One slot per distinct shingle, flagged 1 when a has it and 2 when b has.
+  struct Slot {
+    Shingle key;
+    uint8_t in = 0;  // 0: free
+  };
+  std::vector<Slot> table(power_of_two_at_least(2 * (sa.size() + sb.size())));
+  const size_t mask = table.size() - 1;
+  size_t in_a = 0, in_b = 0, common = 0;
+  const auto mark = [&](const Shingle& s, uint8_t side) {
+    size_t k = shingle_hash(s) & mask;
+    while (table[k].in != 0 && table[k].key != s) k = (k + 1) & mask;
+    Slot& slot = table[k];
+    if ((slot.in & side) != 0) return;
+    slot.key = s;
+    if (side == 1) {
+      ++in_a;
+    } else {
+      ++in_b;
+      common += slot.in & 1;
     }
-    if (slot.key == shingle) return slot.id;
-  }
-}
-
-void ShingleDictionary::grow() {
-  std::vector<Slot> old(slots_.size() * 2, Slot{Shingle{0, 0}, kEmpty});
-  old.swap(slots_);
-  const size_t mask = slots_.size() - 1;
-  for (const Slot& slot : old) {
-    if (slot.id == kEmpty) continue;
-    size_t k = hash(slot.key) & mask;
-    while (slots_[k].id != kEmpty) k = (k + 1) & mask;
-    slots_[k] = slot;
-  }
-}
-
-size_t ShingleDictionary::hash(const Shingle& s) {
-  // A multiplicative mix of both words; the high bits are the best mixed.
-  uint64_t h = (s.hi * 0x9E3779B97F4A7C15ull) ^ (s.lo * 0xC2B2AE3D27D4EB4Full);
-  h ^= h >> 29;
-  h *= 0xBF58476D1CE4E5B9ull;
-  return static_cast<size_t>(h ^ (h >> 32));
+    slot.in |= side;
+  };
+  for_each_shingle(sa, [&](const Shingle& s) { mark(s, 1); });
+  for_each_shingle(sb, [&](const Shingle& s) { mark(s, 2); });
+  return jaccard_of_counts(common, in_a, in_b);
 }
 
 double text_similarity(std::string_view a, std::string_view b) {
   const std::string na = normalise_whitespace(a);
   const std::string nb = normalise_whitespace(b);
   if (na == nb) return 1.0;  // also when both are empty
-  return jaccard(shingles(na), shingles(nb));
+  return shingle_similarity(na, nb);
 }
 
-TurnFeatures turn_features(const agentlog::Record& turn, ShingleDictionary& dictionary) {
+TurnDictionary::TurnDictionary() : slots_(1024, Slot{Shingle{0, 0}, kFree}) {}
+
+std::vector<uint32_t> TurnDictionary::shingle_ids(std::string_view text) {
+  decode_all(text, scalars_);
+  pending_.clear();
+  for_each_shingle(scalars_, [&](const Shingle& s) { pending_.push_back({s, shingle_hash(s)}); });
+  while (2 * (shingles_ + pending_.size()) > slots_.size()) grow();
+  // The table is far larger than the caches: look a few shingles ahead so
+  // that their slots are on their way while this one is probed.
+  constexpr size_t kAhead = 8;
+  const size_t mask = slots_.size() - 1;
+  ++text_serial_;
+  std::vector<uint32_t> ids;
+  ids.reserve(pending_.size());
+  for (size_t k = 0; k < pending_.size(); ++k) {
+    if (k + kAhead < pending_.size()) __builtin_prefetch(&slots_[pending_[k + kAhead].hash & mask]);
+    const uint32_t id = id_of(pending_[k].shingle, pending_[k].hash);
+    if (seen_in_[id] == text_serial_) continue;
+    seen_in_[id] = text_serial_;
+    ids.push_back(id);
+  }
+  return ids;
+}
+
+// The table has room: shingle_ids() grew it beforehand.
+uint32_t TurnDictionary::id_of(const Shingle& shingle, size_t hash) {
+  const size_t mask = slots_.size() - 1;
+  for (size_t k = hash & mask;; k = (k + 1) & mask) {
+    Slot& slot = slots_[k];
+    if (slot.id == kFree) {
+      if (shingles_ >= kFree) throw InternalError("too many distinct shingles");
+      slot = Slot{shingle, static_cast<uint32_t>(shingles_++)};
+      seen_in_.push_back(0);
+      return slot.id;
+    }
+    if (slot.key == shingle) return slot.id;
+  }
+}
+
+void TurnDictionary::grow() {
+  std::vector<Slot> old(slots_.size() * 2, Slot{Shingle{0, 0}, kFree});
+  old.swap(slots_);
+  const size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.id == kFree) continue;
+    size_t k = shingle_hash(slot.key) & mask;
+    while (slots_[k].id != kFree) k = (k + 1) & mask;
+    slots_[k] = slot;
+  }
+}
+
+uint32_t TurnDictionary::shape_id(const std::string& shape) {
+  return shapes_.try_emplace(shape, static_cast<uint32_t>(shapes_.size())).first->second;
+}
+
+uint32_t TurnDictionary::stop_id(std::string_view stop_reason) {
+  auto it = stops_.find(stop_reason);
+  if (it == stops_.end()) it = stops_.emplace(std::string(stop_reason), static_cast<uint32_t>(stops_.size())).first;
+  return it->second;
+}
+
+TurnFeatures turn_features(const agentlog::Record& turn, TurnDictionary& dictionary) {
   TurnFeatures f;
   f.shapes = tool_shape(turn);
+  for (const std::string& shape : f.shapes) f.shape_ids.push_back(dictionary.shape_id(shape));
+  std::sort(f.shape_ids.begin(), f.shape_ids.end());
   f.call_count = tool_call_count(turn);
   f.stop_reason = stop_reason(turn);
+  f.stop_id = dictionary.stop_id(f.stop_reason);
   f.inputs = tool_use_inputs(turn);
-  f.shingles = dictionary.ids(normalise_whitespace(response_text(turn)));
+  f.shingles = dictionary.shingle_ids(normalise_whitespace(response_text(turn)));
   return f;
 }
 
@@ -295,14 +354,14 @@ std::optional<std::string> arg_value_diff(const agentlog::Record& baseline,
 
 double combine_cost(const TurnFeatures& baseline, const TurnFeatures& candidate,
                     double text_similarity) {
-  const double shape_similarity = jaccard(baseline.shapes, candidate.shapes);
+  const double shape_similarity = jaccard(baseline.shape_ids, candidate.shape_ids);
   const size_t nb = baseline.call_count;
   const size_t nc = candidate.call_count;
   const double count_gap =
       nb == nc ? 0.0
                : static_cast<double>(nb > nc ? nb - nc : nc - nb) / static_cast<double>(std::max(nb, nc));
-  const double stop_term = baseline.stop_reason == candidate.stop_reason ? 0.0 : 0.15;
-  const double arg_term = !baseline.shapes.empty() && baseline.shapes == candidate.shapes &&
+  const double stop_term = baseline.stop_id == candidate.stop_id ? 0.0 : 0.15;
+  const double arg_term = !baseline.shape_ids.empty() && baseline.shape_ids == candidate.shape_ids &&
                                   inputs_differ(baseline, candidate)
                               ? 0.2
                               : 0.0;
@@ -310,13 +369,11 @@ double combine_cost(const TurnFeatures& baseline, const TurnFeatures& candidate,
          stop_term + arg_term;
 }
 
-double pair_cost(const TurnFeatures& baseline, const TurnFeatures& candidate) {
-  return combine_cost(baseline, candidate, jaccard(baseline.shingles, candidate.shingles));
-}
-
 double pair_cost(const agentlog::Record& baseline, const agentlog::Record& candidate) {
-  ShingleDictionary dictionary;
-  return pair_cost(turn_features(baseline, dictionary), turn_features(candidate, dictionary));
+  TurnDictionary dictionary;
+  const TurnFeatures b = turn_features(baseline, dictionary);
+  const TurnFeatures c = turn_features(candidate, dictionary);
+  return combine_cost(b, c, text_similarity(response_text(baseline), response_text(candidate)));
 }
 
 }  // namespace korvane::diff

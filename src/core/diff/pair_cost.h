@@ -14,6 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -110,54 +112,71 @@ double jaccard(const std::vector<T>& a, const std::vector<T>& b) {
   return jaccard_of_counts(common_count(a, b), a.size(), b.size());
 }
 
+// jaccard(shingles(a), shingles(b)), counted with one hash table instead of
+// two sorted sets.
+double shingle_similarity(std::string_view a, std::string_view b);
+
 // 1.0 when the whitespace-normalised texts are equal (or both empty), else
 // the Jaccard similarity of their shingle sets.
 double text_similarity(std::string_view a, std::string_view b);
 
 // ---- Pair cost -----------------------------------------------------------
 
-// Numbers the distinct shingles met so far 0, 1, 2, ... so that shingle sets
-// become sorted arrays of 32-bit ids. Ids are only comparable between sets
-// made by the same dictionary.
-class ShingleDictionary {
+// Numbers the distinct shingles, tool shapes and stop reasons met so far
+// 0, 1, 2, ... so that comparing turns compares integers. Ids are only
+// comparable between turns numbered by the same dictionary.
+class TurnDictionary {
  public:
-  ShingleDictionary();
+  TurnDictionary();
 
-  // The sorted, duplicate-free ids of the shingles of a valid UTF-8 text.
-  std::vector<uint32_t> ids(std::string_view text);
+  // The ids of the distinct shingles of a valid UTF-8 text, in the order
+  // of their first occurrence.
+  std::vector<uint32_t> shingle_ids(std::string_view text);
+  [[nodiscard]] size_t shingle_count() const { return shingles_; }
 
-  [[nodiscard]] size_t size() const { return size_; }
+  uint32_t shape_id(const std::string& shape);
+  uint32_t stop_id(std::string_view stop_reason);
 
  private:
-  uint32_t id_of(const Shingle& shingle);
+  uint32_t id_of(const Shingle& shingle, size_t hash);
   void grow();
-  static size_t hash(const Shingle& shingle);
 
   struct Slot {
     Shingle key;
-    uint32_t id;  // kEmpty when the slot is free
+    uint32_t id;  // kFree when the slot is free
   };
-  static constexpr uint32_t kEmpty = UINT32_MAX;
-  std::vector<Slot> slots_;  // open addressing, power-of-two size
-  size_t size_ = 0;
+  static constexpr uint32_t kFree = UINT32_MAX;
+  std::vector<Slot> slots_;        // open addressing, power-of-two size
+  size_t shingles_ = 0;
+  std::vector<uint32_t> seen_in_;  // per shingle id, the last text it was met in
+  uint32_t text_serial_ = 0;
   std::vector<char32_t> scalars_;  // scratch
+  struct Hashed {
+    Shingle shingle;
+    size_t hash;
+  };
+  std::vector<Hashed> pending_;  // scratch
+  std::map<std::string, uint32_t, std::less<>> shapes_;
+  std::map<std::string, uint32_t, std::less<>> stops_;
 };
 
 // What pair_cost() reads from one turn. Views point into the record, which
-// must outlive the features. The shingle ids of two turns' features are
-// comparable when they come from the same dictionary.
+// must outlive the features.
 struct TurnFeatures {
   std::vector<std::string> shapes;  // tool_shape()
+  std::vector<uint32_t> shape_ids;  // the same set as sorted dictionary ids
   size_t call_count = 0;            // tool_call_count()
   std::string_view stop_reason;     // stop_reason()
+  uint32_t stop_id = 0;
   std::vector<ToolInput> inputs;    // tool_use_inputs()
-  std::vector<uint32_t> shingles;   // ids of shingles(normalise_whitespace(response text))
+  // The distinct shingles of the whitespace-normalised response text, as
+  // dictionary ids in no particular order. Their Jaccard similarity is
+  // text_similarity(): equal normalised texts have equal shingle sets, so
+  // its equality shortcut gives the same 1.0.
+  std::vector<uint32_t> shingles;
 };
 
-// The Jaccard similarity of the shingle sets is text_similarity() of the two
-// response texts: equal normalised texts have equal shingle sets, so its
-// equality shortcut gives the same 1.0.
-TurnFeatures turn_features(const agentlog::Record& turn, ShingleDictionary& dictionary);
+TurnFeatures turn_features(const agentlog::Record& turn, TurnDictionary& dictionary);
 
 // Whether a tool called by both turns has different inputs: exactly when
 // arg_value_diff() gives a message.
@@ -171,11 +190,10 @@ std::optional<std::string> arg_value_diff(const TurnFeatures& baseline,
 // are equal and not empty and the inputs differ. The tool-count gap is
 // |nb - nc| / max(nb, nc) (0 when equal). The result lies in [0, 1).
 double pair_cost(const agentlog::Record& baseline, const agentlog::Record& candidate);
-double pair_cost(const TurnFeatures& baseline, const TurnFeatures& candidate);
 
-// pair_cost() with the text similarity of the two turns given, for callers
-// that compute text similarities in bulk; the terms are added in the order
-// of the formula above.
+// pair_cost() of two turns numbered by one dictionary, given the text
+// similarity of the two turns (TurnCosts computes those in bulk); the terms
+// are added in the order of the formula above.
 double combine_cost(const TurnFeatures& baseline, const TurnFeatures& candidate,
                     double text_similarity);
 

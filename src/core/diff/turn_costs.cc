@@ -6,7 +6,7 @@ namespace korvane::diff {
 
 TurnCosts::TurnCosts(std::span<const agentlog::Record* const> baseline,
                      std::span<const agentlog::Record* const> candidate) {
-  ShingleDictionary dictionary;
+  TurnDictionary dictionary;
   baseline_.reserve(baseline.size());
   candidate_.reserve(candidate.size());
   for (const agentlog::Record* turn : baseline) baseline_.push_back(turn_features(*turn, dictionary));
@@ -14,37 +14,58 @@ TurnCosts::TurnCosts(std::span<const agentlog::Record* const> baseline,
 
   // Counting sort of (shingle id, candidate turn): turns are visited in
   // order, so each posting list comes out ascending.
-  offsets_.assign(dictionary.size() + 1, 0);
+  const size_t ids = dictionary.shingle_count();
+  offsets_.assign(ids + 1, 0);
   for (const TurnFeatures& f : candidate_) {
     for (uint32_t id : f.shingles) ++offsets_[id + 1];
   }
-  for (size_t id = 0; id < dictionary.size(); ++id) offsets_[id + 1] += offsets_[id];
+  for (size_t id = 0; id < ids; ++id) offsets_[id + 1] += offsets_[id];
   postings_.resize(offsets_.back());
   std::vector<uint32_t> fill(offsets_.begin(), offsets_.end() - 1);
   for (size_t j = 0; j < candidate_.size(); ++j) {
     for (uint32_t id : candidate_[j].shingles) postings_[fill[id]++] = static_cast<uint32_t>(j);
   }
   common_.assign(candidate_.size(), 0);
+  cursors_.assign(offsets_.begin(), offsets_.end() - 1);
+  marks_.assign(ids, 0);
 }
 
-double TurnCosts::cost(size_t i, size_t j) const { return pair_cost(baseline_[i], candidate_[j]); }
+double TurnCosts::text_similarity(size_t i, size_t j) {
+  const TurnFeatures& b = baseline_[i];
+  const TurnFeatures& c = candidate_[j];
+  if (++mark_ == 0) {  // the marks wrapped around: start afresh
+    std::fill(marks_.begin(), marks_.end(), 0u);
+    mark_ = 1;
+  }
+  for (uint32_t id : b.shingles) marks_[id] = mark_;
+  size_t common = 0;
+  for (uint32_t id : c.shingles) common += marks_[id] == mark_;
+  return jaccard_of_counts(common, b.shingles.size(), c.shingles.size());
+}
+
+double TurnCosts::cost(size_t i, size_t j) {
+  return combine_cost(baseline_[i], candidate_[j], text_similarity(i, j));
+}
 
 void TurnCosts::row(size_t i, size_t j_begin, size_t j_end, double* out) {
   const TurnFeatures& b = baseline_[i];
-  const bool whole_row = j_begin == 0 && j_end == candidate_.size();
+  // The alignment asks for rows with a non-decreasing first column, so each
+  // posting list is skipped forward from where the last row left it; any
+  // other order starts the lists afresh.
+  if (j_begin < cursor_column_) std::copy(offsets_.begin(), offsets_.end() - 1, cursors_.begin());
+  cursor_column_ = j_begin;
   std::fill(common_.begin() + j_begin, common_.begin() + j_end, 0u);
   for (uint32_t id : b.shingles) {
-    const uint32_t* first = postings_.data() + offsets_[id];
-    const uint32_t* last = postings_.data() + offsets_[id + 1];
-    if (!whole_row) {
-      first = std::lower_bound(first, last, static_cast<uint32_t>(j_begin));
-    }
+    const uint32_t* const last = postings_.data() + offsets_[id + 1];
+    const uint32_t* first = postings_.data() + cursors_[id];
+    while (first != last && *first < j_begin) ++first;
+    cursors_[id] = static_cast<uint32_t>(first - postings_.data());
     for (; first != last && *first < j_end; ++first) ++common_[*first];
   }
   for (size_t j = j_begin; j < j_end; ++j) {
     const TurnFeatures& c = candidate_[j];
-    const double text_similarity = jaccard_of_counts(common_[j], b.shingles.size(), c.shingles.size());
-    out[j - j_begin] = combine_cost(b, c, text_similarity);
+    const double similarity = jaccard_of_counts(common_[j], b.shingles.size(), c.shingles.size());
+    out[j - j_begin] = combine_cost(b, c, similarity);
   }
 }
 

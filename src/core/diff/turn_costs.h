@@ -30,8 +30,12 @@ class TurnCosts {
   [[nodiscard]] const TurnFeatures& baseline(size_t i) const { return baseline_[i]; }
   [[nodiscard]] const TurnFeatures& candidate(size_t j) const { return candidate_[j]; }
 
+  // text_similarity() of the response texts of baseline turn i and
+  // candidate turn j.
+  double text_similarity(size_t i, size_t j);
+
   // pair_cost(baseline turn i, candidate turn j).
-  [[nodiscard]] double cost(size_t i, size_t j) const;
+  double cost(size_t i, size_t j);
 
   // The costs of baseline turn i against candidate turns [j_begin, j_end),
   // written to out[0 .. j_end - j_begin).
@@ -44,7 +48,11 @@ class TurnCosts {
   // postings_[offsets_[id] .. offsets_[id + 1]).
   std::vector<uint32_t> offsets_;
   std::vector<uint32_t> postings_;
-  std::vector<uint32_t> common_;  // per-row scratch, one counter per column
+  std::vector<uint32_t> cursors_;  // per shingle id, where row() resumes its posting list
+  size_t cursor_column_ = 0;       // the first column of the last row
+  std::vector<uint32_t> common_;   // per-row scratch, one counter per column
+  std::vector<uint32_t> marks_;   // per shingle id, scratch of text_similarity()
+  uint32_t mark_ = 0;
 };
 
 }  // namespace korvane::diff
