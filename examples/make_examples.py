@@ -1,15 +1,16 @@
 """Writes the example pair baseline.agentlog / candidate.agentlog.
 
 One support session of a fictional airline's agent, recorded twice: with the
-baseline model and with a candidate model. The user asks the same things in
-both; the candidate regresses in several ways that a diff should catch:
+baseline model and with a candidate model. The user asks for the same things
+in both (and pushes back once when the candidate refuses); the candidate
+regresses in several ways that a diff should catch:
 
-- tools: it changes the call shape of search_flights and get_fare_rules
-  (an extra argument), books the flight twice, drops the cancel_hotel and
-  select_seat calls, and adds a lookup_customer and a transfer_to_human call;
+- tools: it changes the arguments of search_flights and select_seat, books
+  the flight twice, drops the cancel_hotel call, and adds get_baggage_policy
+  and lookup_customer calls;
 - text: every answer is reworded and longer, and the booking confirmation,
   JSON in the baseline, no longer parses;
-- refusals: it refuses three requests the baseline carried out;
+- refusals: it refuses three times where the baseline did what was asked;
 - cost: it runs on a pricier model, writes more tokens, thinks, and is slower.
 
 Run it from anywhere with the korvane package installed; it rewrites the two
@@ -111,9 +112,10 @@ CANDIDATE: list[dict[str, Any]] = [
              '"passenger": "Ana Silva"\n```',
      "usage": (1215, 58), "thinking": 90, "latency": 1480},
     {"user": BASELINE[4]["user"],
-     "text": "Good question! Let me pull up the luggage policy that applies to this ticket.",
-     "tools": [(tool("get_fare_rules", fare_class="Y-LIGHT", route="LIS-BER"),
-                "cabin bag 8 kg; checked bag not included, 35 EUR online")],
+     "text": "Good question! Let me pull up the fare rules and the luggage policy for this route.",
+     "tools": [(tool("get_fare_rules", fare_class="Y-LIGHT"),
+                "cabin bag 8 kg; checked bag not included, 35 EUR online"),
+               (tool("get_baggage_policy", route="LIS-BER"), "standard policy")],
      "usage": (1290, 66), "thinking": 160, "latency": 1850},
     {"text": "On an Economy Light ticket you may bring a single carry-on piece weighing at "
              "most 8 kg. Hold luggage isn't part of this fare, but it can be purchased "
@@ -124,9 +126,8 @@ CANDIDATE: list[dict[str, Any]] = [
              "so please reach out to them directly.",
      "usage": (1460, 71), "thinking": 320, "latency": 2150},
     {"user": "But you cancelled one for me last month. Please try.",
-     "text": "I cannot help with that request. I will hand you over to a colleague who can "
-             "look into your hotel reservation.",
-     "tools": [(tool("transfer_to_human", reason="hotel cancellation"), "queued")],
+     "text": "I cannot help with that request, I'm afraid. The hotel's front desk or the "
+             "booking site you used can cancel it for you.",
      "usage": (1545, 80), "thinking": 260, "latency": 2330},
     {"user": BASELINE[8]["user"],
      "text": "Of course! First I'll look up your customer profile, then I'll email the receipt.",
@@ -138,12 +139,12 @@ CANDIDATE: list[dict[str, Any]] = [
              "it should arrive within a few minutes.",
      "usage": (1740, 63), "thinking": 60, "latency": 1390},
     {"user": BASELINE[10]["user"],
-     "text": "Unfortunately I'm not able to change seats once a booking has been ticketed. "
-             "You can pick a seat during online check-in, 24 hours before departure.",
+     "text": "I'll put in a request for a window seat on your morning flight.",
+     "tools": [(tool("select_seat", pnr="X7K2QM", seat_preference="window"),
+                "preference recorded")],
      "usage": (1815, 92), "thinking": 280, "latency": 2270},
-    {"user": "Really? Nothing you can do?",
-     "text": "I understand the frustration! Seat selection opens at online check-in, which "
-             "is the best moment to grab a window seat like 14A if it is still free.",
+    {"text": "Unfortunately I'm not able to confirm a specific seat before check-in opens. "
+             "Your window preference is on file and will be applied when seats are assigned.",
      "usage": (1902, 88), "thinking": 150, "latency": 2050},
 ]
 

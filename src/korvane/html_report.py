@@ -17,8 +17,9 @@ from korvane.summary import (
     format_confidence,
     format_interval,
     format_number,
-    gate_failures,
+    gate_fails,
     row_numbers,
+    verdict_details,
 )
 
 if TYPE_CHECKING:
@@ -270,15 +271,13 @@ def _drill_down(pairs: list[PairDrilldown]) -> str:
 def render_html(report: DiffReport, baseline_name: str = "baseline",
                 candidate_name: str = "candidate") -> str:
     """The whole page as text."""
-    failures = gate_failures(report)
-    if failures:
-        items = "".join(f"<li>{_e(reason)}</li>" for reason in failures)
-        verdict = (f'<div class="verdict fail" id="verdict"><b>Regression:</b> '
-                   f"{len(failures)} finding{'s' if len(failures) != 1 else ''} "
-                   f"(exit status 1)<ul>{items}</ul></div>")
+    if gate_fails(report):
+        items = "".join(f"<li>{_e(line)}</li>" for line in verdict_details(report))
+        verdict = ('<div class="verdict fail" id="verdict"><b>Regression</b> (exit status 1)'
+                   f"<ul>{items}</ul></div>")
     else:
-        verdict = ('<div class="verdict pass" id="verdict"><b>No regression gate tripped:</b> '
-                   "no severe row and no error recommendation (exit status 0).</div>")
+        verdict = ('<div class="verdict pass" id="verdict"><b>No regression</b>: no severe row '
+                   "and no error recommendation (exit status 0).</div>")
     first = report["first_divergence"]
     first_html = (_divergence_line(first) if first is not None
                   else '<p class="muted">None: the traces do not diverge.</p>')

@@ -95,20 +95,32 @@ def format_confidence(value: float | None) -> str:
     return "n/a" if value is None else f"{value:.2f}"
 
 
-def gate_failures(report: DiffReport) -> list[str]:
-    """Why the report fails a CI gate: every severe row and every
-    recommendation of severity error. An empty list means it passes."""
-    reasons = [
-        f"{axis_label(row['axis'])} changed with severity severe"
-        for row in report["rows"]
-        if row["severity"] == "severe"
-    ]
-    reasons += [
-        f"error recommendation: {rec['message']}"
-        for rec in report["recommendations"]
-        if rec["severity"] == "error"
-    ]
-    return reasons
+def severe_axes(report: DiffReport) -> list[str]:
+    """Labels of the rows whose severity is severe, in axis order."""
+    return [axis_label(row["axis"]) for row in report["rows"] if row["severity"] == "severe"]
+
+
+def error_count(report: DiffReport) -> int:
+    return sum(1 for rec in report["recommendations"] if rec["severity"] == "error")
+
+
+def gate_fails(report: DiffReport) -> bool:
+    """The CI gate: a report fails when a row is severe or a recommendation
+    is an error."""
+    return bool(severe_axes(report)) or error_count(report) > 0
+
+
+def verdict_details(report: DiffReport) -> list[str]:
+    """Why a report fails the gate, one line per reason; empty when it
+    passes."""
+    details = []
+    axes = severe_axes(report)
+    if axes:
+        details.append(f"severe rows: {', '.join(axes)}")
+    errors = error_count(report)
+    if errors:
+        details.append(f"error recommendations: {errors}")
+    return details
 
 
 def row_cells(row: AxisRow) -> list[str]:
@@ -266,11 +278,9 @@ def render_text(report: DiffReport, baseline_name: str = "baseline",
             out.append("     " + ("; ".join(moved) if moved else "no axis moved"))
         out.append("")
 
-    failures = gate_failures(report)
-    if failures:
-        out.append(paint(f"verdict: regression ({len(failures)} finding"
-                         f"{'s' if len(failures) != 1 else ''}, exit status 1)", "error"))
-        out += [f"  - {_wrap_indent(reason, '')}" for reason in failures]
+    if gate_fails(report):
+        out.append(paint("verdict: regression, exit status 1", "error"))
+        out += [f"  {line}" for line in verdict_details(report)]
     else:
-        out.append("verdict: no severe row and no error recommendation (exit status 0)")
+        out.append("verdict: no severe row and no error recommendation, exit status 0")
     return "\n".join(out) + "\n"

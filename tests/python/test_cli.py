@@ -3,6 +3,7 @@ and bad input, and the terminal and HTML renderings of a report."""
 
 import collections
 import html
+import importlib.util
 import io
 import json
 import os
@@ -19,7 +20,7 @@ import korvane
 import report_samples as samples
 from korvane import cli
 from korvane.html_report import render_html
-from korvane.summary import clean, format_number, gate_failures, render_text
+from korvane.summary import clean, format_number, gate_fails, render_text
 from vectors import CORPUS, record
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
@@ -77,11 +78,37 @@ def test_diff_of_the_example_pair_reports_a_regression(capsys):
     assert re.search(r"^cost\s.*\bsevere\b", out, re.M)
 
 
+def test_example_pair_shows_each_designed_regression():
+    """The written example is meant to trip every kind of finding the README
+    promises for it: severe rows, structural divergences, errors."""
+    b, c = (korvane.parse_agentlog(pathlib.Path(p).read_bytes()) for p in (BASELINE, CANDIDATE))
+    report = korvane.compute_diff_report(b, c, json.loads(pathlib.Path(PRICING).read_text()), seed=1)
+    severities = {row["axis"]: row["severity"] for row in report["rows"]}
+    for axis in ["semantic", "trajectory", "safety", "verbosity", "latency", "cost", "conformance"]:
+        assert severities[axis] == "severe", axis
+    explanations = " | ".join(d["explanation"] for d in report["divergences"])
+    for phrase in ["dropped tool call(s): `cancel_hotel(booking_id)`", "tool set changed",
+                   "added tool call(s): `get_baggage_policy(route)`", "duplicate tool invocation"]:
+        assert phrase in explanations
+    actions = {(r["severity"], r["action"]) for r in report["recommendations"]}
+    assert {("error", "restore"), ("error", "remove"), ("error", "review")} <= actions
+    assert report["first_divergence"]["baseline_turn"] == 0
+
+
+def test_example_files_are_what_the_script_writes():
+    spec = importlib.util.spec_from_file_location("make_examples", EXAMPLES / "make_examples.py")
+    script = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(script)
+    for role, steps in (("baseline", script.BASELINE), ("candidate", script.CANDIDATE)):
+        written = korvane.write_agentlog(script.build_trace(role, steps))
+        assert written == (EXAMPLES / f"{role}.agentlog").read_bytes(), role
+
+
 @pytest.mark.parametrize("path", [BASELINE, REAL])
 def test_diff_of_a_trace_with_itself_passes(capsys, path):
     status, out, _ = run(["diff", path, path, "--seed", 1], capsys)
     assert status == 0
-    assert "verdict: no severe row and no error recommendation" in out
+    assert out.endswith("verdict: no severe row and no error recommendation, exit status 0\n")
     assert "none: the traces do not diverge" in out
 
 
@@ -330,16 +357,18 @@ def test_entry_points(launcher):
 def test_gate(change, status):
     report = samples.clean()
     change(report)
-    assert bool(gate_failures(report)) == bool(status)
+    assert gate_fails(report) == bool(status)
 
 
 def test_text_summary_has_every_section():
     out = render_text(samples.regressed(), "b.agentlog", "c.agentlog")
     sections = ["First divergence", "Divergences, most serious first", "Recommendations",
-                "Most regressed response pairs", "verdict: regression (7 findings"]
+                "Most regressed response pairs", "verdict: regression, exit status 1"]
     positions = [out.index(s) for s in sections]
     assert positions == sorted(positions)
     assert "candidate called `book_flight(flight_id,passenger)` 2 time(s)" in out
+    assert out.endswith("  severe rows: semantic similarity, tool-call trajectory, refusal / safety, "
+                        "verbosity, latency, cost\n  error recommendations: 1\n")
     assert "pair 2: regression score 6.50, dominant axis cost" in out
     assert re.search(r"^format conformance\s+1\.00\s+n/a\s+n/a\s+\[n/a, n/a\]", out, re.M)
     assert re.search(r"^llm-judge score\s+-\s+-\s+-\s+-\s+none\s+0$", out, re.M)

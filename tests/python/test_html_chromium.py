@@ -41,7 +41,7 @@ def test_example_diff_page_renders(tmp_path):
     assert status == 1
     dom = chromium(tmp_path, "--dump-dom", page.as_uri())
     text = visible_text(dom)
-    for words in ["korvane diff report", "Regression:", "semantic similarity",
+    for words in ["korvane diff report", "Regression (exit status 1)", "semantic similarity",
                   "format conformance", "First divergence", "Recommendations",
                   "Most regressed response pairs", "base-0001", "cand-0001"]:
         assert words in text
