@@ -30,6 +30,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -117,7 +118,7 @@ class BasicParser {
     const std::optional<std::string_view> text = lines_.next();
     if (!text) return std::nullopt;
     try {
-      return read_record(*text, *builder_, /*text_is_valid_utf8=*/true);
+      return read_record(*text, *builder_, /*text_is_valid_utf8=*/true, scratch_.get());
     } catch (const Error& e) {
       lines_.finish();
       throw Error(lines_.parse_error_message(e.what()));
@@ -142,6 +143,8 @@ class BasicParser {
 
   LineReader lines_;
   Builder* builder_;
+  // Shared by the copies with_max_*() makes; only one of them reads at a time.
+  std::shared_ptr<json::ReaderScratch> scratch_ = std::make_shared<json::ReaderScratch>();
 };
 
 using Parser = BasicParser<json::JsonValueBuilder>;

@@ -30,9 +30,11 @@
 
 namespace korvane::agentlog {
 
+// scratch, when given, is lent to the JSON reader (see json::ReaderScratch).
 template <typename Builder>
 BasicRecord<typename Builder::Value> read_record(std::string_view text, Builder& builder,
-                                                 bool text_is_valid_utf8 = false);
+                                                 bool text_is_valid_utf8 = false,
+                                                 json::ReaderScratch* scratch = nullptr);
 
 namespace detail {
 
@@ -51,8 +53,8 @@ class RecordReader {
   using Record = BasicRecord<typename Builder::Value>;
   using Syntax = json::Syntax;
 
-  RecordReader(std::string_view text, Builder& builder, bool text_is_valid_utf8)
-      : r_(text, builder, text_is_valid_utf8) {}
+  RecordReader(std::string_view text, Builder& builder, bool text_is_valid_utf8, json::ReaderScratch* scratch)
+      : r_(text, builder, text_is_valid_utf8, scratch) {}
 
   Record read() {
     Record record;
@@ -245,8 +247,9 @@ class RecordReader {
 }  // namespace detail
 
 template <typename Builder>
-BasicRecord<typename Builder::Value> read_record(std::string_view text, Builder& builder, bool text_is_valid_utf8) {
-  return detail::RecordReader<Builder>(text, builder, text_is_valid_utf8).read();
+BasicRecord<typename Builder::Value> read_record(std::string_view text, Builder& builder, bool text_is_valid_utf8,
+                                                 json::ReaderScratch* scratch) {
+  return detail::RecordReader<Builder>(text, builder, text_is_valid_utf8, scratch).read();
 }
 
 }  // namespace korvane::agentlog

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <system_error>
 
 #include "core/error.h"
@@ -78,6 +79,14 @@ bool decimal_to_double(const char* begin, const char* end, double& out) {
   if (power >= 0) return false;
   out = negative ? -0.0 : 0.0;
   return true;
+}
+
+void detail::TextBuffer::grow(size_t n) {
+  const size_t capacity = std::max({size_ + n, 2 * capacity_, size_t{256}});
+  std::unique_ptr<char[]> bytes(new char[capacity]);
+  if (size_ > 0) std::memcpy(bytes.get(), bytes_.get(), size_);
+  bytes_ = std::move(bytes);
+  capacity_ = capacity;
 }
 
 namespace {

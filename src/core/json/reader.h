@@ -40,9 +40,12 @@
 // is released by the Value, Array and Object destructors.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +53,10 @@
 #include "core/json/describe.h"
 #include "core/json/value.h"
 #include "core/unicode/utf8.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace korvane::json {
 
@@ -112,15 +119,141 @@ struct Number {
 // small for it gives zero of the number's sign.
 bool decimal_to_double(const char* begin, const char* end, double& out);
 
+namespace detail {
+
+// Scanning string bodies a block at a time: special_in_block() is the index
+// of the first byte of the kBlock bytes at p that is '"', '\\' or below
+// 0x20, or kBlock when there is none.
+#if defined(__SSE2__)
+inline constexpr size_t kBlock = 16;
+
+inline size_t special_in_block(const char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i below_space = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), below_space)));
+  return mask == 0 ? kBlock : static_cast<size_t>(std::countr_zero(mask));
+}
+#else
+inline constexpr size_t kBlock = 8;
+
+inline size_t special_in_block(const char* p) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  const uint64_t quote = w ^ (kOnes * '"');
+  const uint64_t backslash = w ^ (kOnes * '\\');
+  // A byte is flagged when it is zero after the xor, or below 0x20; the
+  // lowest flagged byte is exact (borrows only run upward from it).
+  const uint64_t hits = (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | ((w - kOnes * 0x20) & ~w)) & kHigh;
+  return hits == 0 ? kBlock : static_cast<size_t>(std::countr_zero(hits) >> 3);
+}
+#endif
+
+// For the byte after a reverse solidus: the character the escape stands
+// for, kUnicodeEscape for 'u', or 0 when the escape is invalid.
+inline constexpr char kUnicodeEscape = 1;
+inline constexpr auto kUnescaped = [] {
+  std::array<char, 256> t{};
+  t['"'] = '"';
+  t['\\'] = '\\';
+  t['/'] = '/';
+  t['b'] = '\b';
+  t['f'] = '\f';
+  t['n'] = '\n';
+  t['r'] = '\r';
+  t['t'] = '\t';
+  t['u'] = kUnicodeEscape;
+  return t;
+}();
+
+// The first byte in [p, end) that is '"', '\\' or below 0x20, or end.
+inline const char* find_string_special(const char* p, const char* end) {
+  while (static_cast<size_t>(end - p) >= kBlock) {
+    const size_t k = special_in_block(p);
+    if (k < kBlock) return p + k;
+    p += kBlock;
+  }
+  while (p != end) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\' || c < 0x20) return p;
+    ++p;
+  }
+  return end;
+}
+
+// The decoded text of a string with escapes: a buffer written through a raw
+// pointer, with room for whole blocks to be copied before their length is
+// known. It only grows.
+class TextBuffer {
+ public:
+  // Room for n more bytes after the text.
+  char* room(size_t n) {
+    if (n > capacity_ - size_) grow(n);
+    return bytes_.get() + size_;
+  }
+  void commit(size_t n) { size_ += n; }
+  void append(const char* p, size_t n) {
+    if (n == 0) return;
+    std::memcpy(room(n), p, n);
+    size_ += n;
+  }
+  void push(char c) { *room(1) = c, ++size_; }
+  void push_code_point(char32_t c) {
+    char* out = room(4);
+    if (c < 0x80) {
+      out[0] = static_cast<char>(c);
+      size_ += 1;
+    } else if (c < 0x800) {
+      out[0] = static_cast<char>(0xC0 | (c >> 6));
+      out[1] = static_cast<char>(0x80 | (c & 0x3F));
+      size_ += 2;
+    } else if (c < 0x10000) {
+      out[0] = static_cast<char>(0xE0 | (c >> 12));
+      out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out[2] = static_cast<char>(0x80 | (c & 0x3F));
+      size_ += 3;
+    } else {
+      out[0] = static_cast<char>(0xF0 | (c >> 18));
+      out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out[3] = static_cast<char>(0x80 | (c & 0x3F));
+      size_ += 4;
+    }
+  }
+  void clear() { size_ = 0; }
+  [[nodiscard]] std::string_view view() const { return {bytes_.get(), size_}; }
+
+ private:
+  void grow(size_t n);  // out of line: rare
+
+  std::unique_ptr<char[]> bytes_;
+  size_t capacity_ = 0;
+  size_t size_ = 0;
+};
+
+}  // namespace detail
+
+// The space a reader decodes escaped strings and keys into. A caller that
+// reads many texts (the trace parser) keeps one and lends it to each reader,
+// so that it is allocated once rather than once per text.
+struct ReaderScratch {
+  detail::TextBuffer text;         // decoded text of the string just read
+  std::vector<std::string> keys;   // per depth: an escaped key kept while its value is read
+};
+
 // The reader proper: a cursor over one text that reads values through a
 // Builder. Besides read_value() and read_document(), it offers the steps a
 // decoder of a fixed schema needs (peek, read a string or literal, report a
 // problem at the current position); the record decoder uses them so that
 // schema errors are positioned like syntax errors.
 //
-// The reader borrows text and builder; both must outlive it. When
-// text_is_valid_utf8 is false the reader checks the UTF-8 of every string
-// it reads ("invalid unicode code point").
+// The reader borrows text, builder and scratch (when given); they must
+// outlive it. When text_is_valid_utf8 is false the reader checks the UTF-8
+// of every string it reads ("invalid unicode code point").
 template <typename Builder>
 class Reader {
  public:
@@ -129,12 +262,14 @@ class Reader {
   // The value peek() returns at the end of the text.
   static constexpr int kEnd = -1;
 
-  Reader(std::string_view text, Builder& builder, bool text_is_valid_utf8)
+  Reader(std::string_view text, Builder& builder, bool text_is_valid_utf8, ReaderScratch* scratch = nullptr)
       : text_(text),
         p_(text.data()),
         end_(text.data() + text.size()),
         builder_(builder),
-        check_utf8_(!text_is_valid_utf8) {}
+        check_utf8_(!text_is_valid_utf8),
+        scratch_(scratch != nullptr ? scratch->text : own_scratch_.text),
+        keys_(scratch != nullptr ? scratch->keys : own_scratch_.keys) {}
 
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -228,7 +363,8 @@ class Reader {
   static bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
   std::string_view read_string_body();
-  void read_escape();  // after the reverse solidus, appends to scratch_
+  void read_escape();          // after the reverse solidus, appends to scratch_
+  void read_unicode_escape();  // after "\\u"
   uint16_t read_hex4();
   void check_string_utf8(const char* begin, const char* end) const;
   void skip_string();
@@ -242,8 +378,9 @@ class Reader {
   Builder& builder_;
   bool check_utf8_;
   int depth_ = 0;
-  std::string scratch_;            // decoded text of a string with escapes
-  std::vector<std::string> keys_;  // per depth: an escaped key kept while its value is read
+  ReaderScratch own_scratch_;  // used when no scratch is lent
+  detail::TextBuffer& scratch_;
+  std::vector<std::string>& keys_;
 };
 
 // Reads text as one JSON value through builder; throws Error.
@@ -252,38 +389,6 @@ typename Builder::Value read_json(std::string_view text, Builder& builder, bool 
   Reader<Builder> reader(text, builder, text_is_valid_utf8);
   return reader.read_document();
 }
-
-namespace detail {
-
-// The first byte in [p, end) that is '"', '\\' or below 0x20, or end. Looks
-// at a machine word at a time.
-inline const char* find_string_special(const char* p, const char* end) {
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr uint64_t kOnes = 0x0101010101010101ull;
-    constexpr uint64_t kHigh = 0x8080808080808080ull;
-    while (end - p >= 8) {
-      uint64_t w;
-      std::memcpy(&w, p, 8);
-      const uint64_t quote = w ^ (kOnes * '"');
-      const uint64_t backslash = w ^ (kOnes * '\\');
-      // A byte is flagged when it is zero after the xor, or below 0x20; the
-      // lowest flagged byte is exact (borrows only run upward from it).
-      const uint64_t hits =
-          ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | ((w - kOnes * 0x20) & ~w);
-      if (hits & kHigh) return p + (std::countr_zero(hits & kHigh) >> 3);
-      p += 8;
-    }
-  }
-  while (p != end) {
-    const auto c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\' || c < 0x20) return p;
-    ++p;
-  }
-  return end;
-}
-
-
-}  // namespace detail
 
 // ---------------------------------------------------------------------------
 // Implementation.
@@ -298,19 +403,31 @@ std::string_view Reader<Builder>::read_string_body() {
     if (check_utf8_) check_string_utf8(start, stop);
     return {start, static_cast<size_t>(stop - start)};
   }
-  scratch_.assign(start, p_);
+  // Decode into the scratch buffer. The runs between escapes are copied a
+  // block at a time while they are scanned.
+  scratch_.clear();
+  scratch_.append(start, p_ - start);
   for (;;) {
     if (p_ == end_) fail(Syntax::kEofWhileParsingString);
     const char c = *p_++;
     if (c == '"') break;
     if (c != '\\') fail(Syntax::kControlCharacterWhileParsingString);
     read_escape();
-    const char* run = p_;
-    p_ = detail::find_string_special(p_, end_);
-    scratch_.append(run, p_);
+    size_t k = detail::kBlock;
+    while (k == detail::kBlock && static_cast<size_t>(end_ - p_) >= detail::kBlock) {
+      std::memcpy(scratch_.room(detail::kBlock), p_, detail::kBlock);
+      k = detail::special_in_block(p_);
+      scratch_.commit(k);
+      p_ += k;
+    }
+    if (k == detail::kBlock) {
+      const char* stop = detail::find_string_special(p_, end_);
+      scratch_.append(p_, stop - p_);
+      p_ = stop;
+    }
   }
   if (check_utf8_) check_string_utf8(start, p_ - 1);
-  return scratch_;
+  return scratch_.view();
 }
 
 template <typename Builder>
@@ -348,23 +465,21 @@ uint16_t Reader<Builder>::read_hex4() {
 template <typename Builder>
 void Reader<Builder>::read_escape() {
   if (p_ == end_) fail(Syntax::kEofWhileParsingString);
-  const char c = *p_++;
-  switch (c) {
-    case '"': scratch_ += '"'; return;
-    case '\\': scratch_ += '\\'; return;
-    case '/': scratch_ += '/'; return;
-    case 'b': scratch_ += '\b'; return;
-    case 'f': scratch_ += '\f'; return;
-    case 'n': scratch_ += '\n'; return;
-    case 'r': scratch_ += '\r'; return;
-    case 't': scratch_ += '\t'; return;
-    case 'u': break;
-    default: fail(Syntax::kInvalidEscape);
+  const char decoded = detail::kUnescaped[static_cast<unsigned char>(*p_++)];
+  if (decoded > detail::kUnicodeEscape) {
+    scratch_.push(decoded);
+    return;
   }
+  if (decoded != detail::kUnicodeEscape) fail(Syntax::kInvalidEscape);
+  read_unicode_escape();
+}
+
+template <typename Builder>
+void Reader<Builder>::read_unicode_escape() {
   const uint32_t n = read_hex4();
   if (n >= 0xDC00 && n <= 0xDFFF) fail(Syntax::kLoneLeadingSurrogateInHexEscape);
   if (n < 0xD800 || n > 0xDBFF) {
-    unicode::append_utf8(scratch_, n);
+    scratch_.push_code_point(n);
     return;
   }
   // A leading surrogate must be followed by the escape of a trailing one.
@@ -374,7 +489,7 @@ void Reader<Builder>::read_escape() {
   }
   const uint32_t n2 = read_hex4();
   if (n2 < 0xDC00 || n2 > 0xDFFF) fail(Syntax::kLoneLeadingSurrogateInHexEscape);
-  unicode::append_utf8(scratch_, 0x10000 + ((n - 0xD800) << 10) + (n2 - 0xDC00));
+  scratch_.push_code_point(0x10000 + ((n - 0xD800) << 10) + (n2 - 0xDC00));
 }
 
 template <typename Builder>
@@ -530,7 +645,7 @@ typename Reader<Builder>::Value Reader<Builder>::read_object() {
     if (c != '"') fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kKeyMustBeAString);
     for (;;) {
       std::string_view key = read_string();
-      if (key.data() == scratch_.data()) {
+      if (key.data() == scratch_.view().data()) {
         // The scratch space is reused by the value's strings: keep the key
         // in this depth's own buffer.
         // Sized once for every depth: growing it would move the keys kept
