@@ -252,8 +252,9 @@ def render_text(report: DiffReport, baseline_name: str = "baseline",
         out.append(paint("Divergences, most serious first", "bold"))
         for i, d in enumerate(report["divergences"], 1):
             out.append(
-                f"  {i}. {d['kind']:<16} turn {d['baseline_turn']} → {d['candidate_turn']}  "
-                f"{axis_label(d['primary_axis'])}, confidence {format_confidence(d['confidence'])}"
+                f"  {i}. {d['kind']} at baseline turn {d['baseline_turn']}, candidate turn "
+                f"{d['candidate_turn']} ({axis_label(d['primary_axis'])}, confidence "
+                f"{format_confidence(d['confidence'])})"
             )
             out.append(_wrap_indent(d["explanation"], "     "))
         out.append("")

@@ -183,6 +183,14 @@ def test_unreadable_input_is_one_line_and_status_2(capsys, args, message):
     assert err.startswith(message) and err.count("\n") == 1
 
 
+def test_oversized_trace_is_refused_before_it_is_read(monkeypatch, capsys):
+    monkeypatch.setattr(cli, "MAX_TRACE_BYTES", 100)
+    size = pathlib.Path(BASELINE).stat().st_size
+    status, _, err = run(["validate", BASELINE], capsys)
+    assert status == 2
+    assert err == f"korvane: {BASELINE}: file of {size} bytes exceeds the trace limit of 100 bytes\n"
+
+
 @pytest.mark.skipif(os.geteuid() == 0, reason="root reads files regardless of their mode")
 def test_file_without_read_permission(tmp_path, capsys):
     path = tmp_path / "secret.agentlog"
