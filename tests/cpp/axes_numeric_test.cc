@@ -214,12 +214,14 @@ struct ReadCase {
   std::optional<double> tokens, latency;
 };
 
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.payload; }
+
 class ReportedNumbers : public testing::TestWithParam<ReadCase> {};
 
 TEST_P(ReportedNumbers, OnlyNumbersInTheirPlaceCount) {
   agentlog::Record r = response(GetParam().payload);
-  EXPECT_EQ(reported_output_tokens(r), GetParam().tokens) << GetParam().payload;
-  EXPECT_EQ(reported_latency_ms(r), GetParam().latency) << GetParam().payload;
+  EXPECT_EQ(reported_output_tokens(r), GetParam().tokens);
+  EXPECT_EQ(reported_latency_ms(r), GetParam().latency);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -278,11 +280,12 @@ struct ScoreCase {
   double expected;
 };
 
+void PrintTo(const ScoreCase& c, std::ostream* os) { *os << c.payload; }
+
 class ReasoningScore : public testing::TestWithParam<ScoreCase> {};
 
 TEST_P(ReasoningScore, ThinkingTokensPlusThinkingBlocks) {
-  EXPECT_EQ(reasoning_score(response(GetParam().payload)), GetParam().expected)
-      << GetParam().payload;
+  EXPECT_EQ(reasoning_score(response(GetParam().payload)), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

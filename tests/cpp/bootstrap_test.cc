@@ -136,6 +136,11 @@ struct MedianCase {
   double expected;
 };
 
+void PrintTo(const MedianCase& c, std::ostream* os) {
+  *os << "median of";
+  for (double v : c.series) *os << " " << v;
+}
+
 class MedianTest : public testing::TestWithParam<MedianCase> {};
 
 TEST_P(MedianTest, MiddleOfTheAscendingOrder) {

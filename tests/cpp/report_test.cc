@@ -116,13 +116,17 @@ struct FlagCase {
   std::vector<std::string> expected;
 };
 
+void PrintTo(const FlagCase& c, std::ostream* os) {
+  *os << "n " << c.n << " [" << c.low << ", " << c.high << "]";
+}
+
 class RowFlags : public testing::TestWithParam<FlagCase> {};
 
 TEST_P(RowFlags, LowPowerThenCrossing) {
   const FlagCase& c = GetParam();
   for (auto build : {&AxisStat::new_value, &AxisStat::new_rate}) {
     AxisStat row = build(Axis::kCost, c.n, 1.0, 1.5, 0.5, c.low, c.high);
-    EXPECT_EQ(flag_names(row), c.expected) << "n " << c.n << " [" << c.low << ", " << c.high << "]";
+    EXPECT_EQ(flag_names(row), c.expected);
   }
 }
 

@@ -1,6 +1,9 @@
 #include "core/diff/bootstrap.h"
 
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <sys/random.h>  // getentropy
+#endif
 
 #include <algorithm>
 #include <cerrno>
