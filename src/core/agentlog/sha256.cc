@@ -57,6 +57,9 @@ inline void round(uint32_t a, uint32_t b, uint32_t c, uint32_t& d, uint32_t e, u
 // vectors the instructions expect, ABEF and CDGH (A in the highest lane);
 // the 16-word message schedule lives in four vectors of four words each,
 // the vector of words 4g..4g+3 being overwritten by words 4g+16..4g+19.
+// Each rnds2 runs two rounds and returns the new ABEF while the old ABEF
+// becomes the new CDGH, so the two variables swap roles after the first
+// call of a group and swap back after the second.
 __attribute__((target("sha,sse4.1,ssse3"))) void sha256_blocks_sha_ni(uint32_t* state, const uint8_t* data,
                                                                           size_t count) {
   const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
@@ -80,6 +83,7 @@ __attribute__((target("sha,sse4.1,ssse3"))) void sha256_blocks_sha_ni(uint32_t* 
       }
       kw = _mm_shuffle_epi32(kw, 0x0E);
       abef = _mm_sha256rnds2_epu32(abef, cdgh, kw);
+      // The sigma0 terms of words 4g+12 .. 4g+15, finished two groups later.
       if (g >= 1 && g < 13) w[(g + 3) & 3] = _mm_sha256msg1_epu32(w[(g + 3) & 3], w[g & 3]);
     }
     abef = _mm_add_epi32(abef, abef_start);
