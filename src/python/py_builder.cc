@@ -1,5 +1,9 @@
 #include "python/py_builder.h"
 
+#include <optional>
+#include <utility>
+
+#include "core/agentlog/parser.h"
 #include "python/errors.h"
 
 namespace korvane::python {
@@ -98,10 +102,16 @@ PyRef PyBuilder::record_dict(agentlog::BasicRecord<Value>&& record) {
   return dict;
 }
 
-}  // namespace korvane::python
+PyRef parse_records(std::string_view input) {
+  PyBuilder builder;
+  agentlog::BasicParser<PyBuilder> parser(input, builder);
+  PyRef list(PyList_New(0));
+  if (!list) throw_pending();
+  while (std::optional<agentlog::BasicRecord<PyRef>> record = parser.next()) {
+    PyRef dict = builder.record_dict(std::move(*record));
+    if (PyList_Append(list.get(), dict.get()) != 0) throw_pending();
+  }
+  return list;
+}
 
-// TEMPORARY until the reader lands.
-#include "core/error.h"
-namespace korvane::python {
-PyRef parse_records(std::string_view) { throw InternalError("reader not yet available"); }
 }  // namespace korvane::python

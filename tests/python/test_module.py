@@ -178,7 +178,7 @@ class Dict(dict):
 
 
 def test_subclasses_and_keywords_pass():
-    data = b'{"version":"0.1","id":"r","kind":"error","ts":"t","payload":null}\n'
+    data = b'{"version":"0.1","id":"r","kind":"error","ts":"t","parent":null,"payload":null}\n'
     assert core.parse_agentlog(data=Bytes(data)) == core.parse_agentlog(data)
     assert core.write_agentlog(records=List(RECORDS)) == data
     assert core.canonical_bytes(payload=[1]) == b"[1]"

@@ -12,7 +12,9 @@ CORPUS = DATA / "corpus"
 def load(name):
     """The vectors of one file, as dicts, with the input as bytes in "data"."""
     out = []
-    for line in (VECTORS / name).read_text(encoding="utf-8").splitlines():
+    for line in (VECTORS / name).read_text(encoding="utf-8").split("\n"):
+        if not line:
+            continue
         vector = json.loads(line)
         if "input_b64" in vector:
             vector["data"] = base64.b64decode(vector["input_b64"])

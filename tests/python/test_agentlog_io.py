@@ -1,0 +1,186 @@
+"""parse_agentlog and write_agentlog: the known-answer vectors, the record
+dict form, real traces, and the write/read round trip."""
+
+import json
+import math
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from korvane import _core as core
+from vectors import CORPUS, load, record
+
+FIELDS = ["version", "id", "kind", "ts", "parent", "meta", "payload"]
+KINDS = ["metadata", "chat_request", "chat_response", "tool_call", "tool_result", "error", "replay_summary"]
+
+
+def as_record_dict(value):
+    """What parse_agentlog makes of a JSON object record: the field order,
+    parent always present, meta only when present and not null."""
+    out = {name: value[name] for name in ("version", "id", "kind", "ts")}
+    out["parent"] = value.get("parent")
+    if value.get("meta") is not None:
+        out["meta"] = value["meta"]
+    out["payload"] = value["payload"]
+    return out
+
+
+READER = load("reader.jsonl")
+
+
+@pytest.mark.parametrize("vector", READER, ids=lambda v: v["name"])
+def test_reader_vectors(vector):
+    if "args" in vector:
+        pytest.skip("reader limits cannot be changed from Python; the C++ tests cover these")
+    if vector["ok"]:
+        records = core.parse_agentlog(vector["data"])
+        assert core.write_agentlog(records).decode() == vector["expected"]
+    else:
+        with pytest.raises(ValueError) as info:
+            core.parse_agentlog(vector["data"])
+        assert type(info.value) is ValueError
+        assert info.value.args[0] + "\n" == vector["expected"]
+
+
+@pytest.mark.parametrize("vector", load("record_from_value.jsonl"), ids=lambda v: v["name"])
+def test_record_from_value_vectors(vector):
+    value = json.loads(vector["input"])
+    if vector["ok"]:
+        assert core.write_agentlog([value]).decode() == vector["expected"]
+    else:
+        with pytest.raises(ValueError) as info:
+            core.write_agentlog([value])
+        assert info.value.args == (vector["expected"][:-1],)
+
+
+def test_empty_inputs():
+    assert core.parse_agentlog(b"") == []
+    assert core.write_agentlog([]) == b""
+
+
+def test_record_dicts():
+    data = (
+        b'{"payload":{"b":1,"a":[2.5,-3,null]},"kind":"tool_call","ts":"t","id":"x","version":"0.1",'
+        b'"meta":{"z":true},"parent":"p","extra":[1]}\n'
+        b'{"version":"0.1","id":"y","kind":{"error":null},"ts":"t","payload":"s","meta":null}\n'
+        b'["0.1","z","metadata","t",null,{},{"k":"v","k":"w","j":0}]\n'
+    )
+    first, second, third = core.parse_agentlog(data)
+    assert list(first) == FIELDS
+    assert first == {"version": "0.1", "id": "x", "kind": "tool_call", "ts": "t", "parent": "p",
+                     "meta": {"z": True}, "payload": {"b": 1, "a": [2.5, -3, None]}}
+    assert list(first["payload"]) == ["b", "a"]
+    assert list(second) == ["version", "id", "kind", "ts", "parent", "payload"]
+    assert second["kind"] == "error" and second["parent"] is None
+    assert third["meta"] == {}
+    assert third["payload"] == {"k": "w", "j": 0} and list(third["payload"]) == ["k", "j"]
+    for value in (first, second, third):
+        assert type(value["version"]) is str
+
+
+def test_number_forms_read_back():
+    data = (b'{"version":"0","id":"i","kind":"error","ts":"t","payload":'
+            b'[0,-0,1.0,1e2,18446744073709551615,-9223372036854775808,18446744073709551616,1e-400,-0.0]}')
+    (rec,) = core.parse_agentlog(data)
+    values = rec["payload"]
+    assert [type(v) for v in values] == [int, float, float, float, int, int, float, float, float]
+    assert values[:6] == [0, 0.0, 1.0, 100.0, 2**64 - 1, -(2**63)]
+    assert math.copysign(1.0, values[1]) == -1.0
+    assert values[6] == 1.8446744073709552e19 and values[7] == 0.0
+    assert core.write_agentlog([rec]).endswith(
+        b'"payload":[0,-0.0,1.0,100.0,18446744073709551615,-9223372036854775808,1.8446744073709552e19,0.0,-0.0]}\n')
+
+
+def test_failed_parse_and_failed_write_give_nothing():
+    good = b'{"version":"0.1","id":"r","kind":"error","ts":"t","payload":null}\n'
+    with pytest.raises(ValueError, match="^parse error on line 3: "):
+        core.parse_agentlog(good * 2 + b"{\n" + good)
+    with pytest.raises(ValueError, match="^missing field `payload`$"):
+        core.write_agentlog([record(1), {"version": "0.1", "id": "r", "kind": "error", "ts": "t"}])
+
+
+def test_records_list_shrinking_during_write_is_walked_within_bounds():
+    class Shrink(dict):
+        pass
+
+    records = [record(1), record(2), record(3)]
+
+    class Clearing:
+        """A payload Sequence whose length lookup empties the records list."""
+
+    import collections.abc
+
+    class Payload(collections.abc.Sequence):
+        def __len__(self):
+            del records[1:]
+            return 0
+
+        def __getitem__(self, i):
+            raise IndexError
+
+    records[0] = record(Payload())
+    out = core.write_agentlog(records)
+    assert out.count(b"\n") == 1
+
+
+CORPUS_FILES = sorted(CORPUS.glob("*.agentlog"))
+
+
+@pytest.mark.parametrize("path", CORPUS_FILES, ids=lambda p: p.name)
+def test_corpus_traces_read_like_json_and_round_trip(path):
+    data = path.read_bytes()
+    records = core.parse_agentlog(data)
+    lines = [line for line in data.splitlines() if line.strip(b"\r\n")]
+    assert records == [as_record_dict(json.loads(line)) for line in lines]
+    written = core.write_agentlog(records)
+    assert core.parse_agentlog(written) == records
+    assert core.write_agentlog(core.parse_agentlog(written)) == written
+
+
+# ---- the round trip over generated records ---------------------------------
+
+text = st.text(st.characters(blacklist_categories=("Cs",)), max_size=20)
+scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers(min_value=-(2**63), max_value=2**64 - 1)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | text
+)
+json_values = st.recursive(
+    scalars,
+    lambda children: st.lists(children, max_size=5) | st.dictionaries(text, children, max_size=5),
+    max_leaves=30,
+)
+records_strategy = st.lists(
+    st.builds(
+        lambda version, id_, kind, ts, parent, meta, payload: {
+            "version": version, "id": id_, "kind": kind, "ts": ts, "parent": parent,
+            **({} if meta is None else {"meta": meta}), "payload": payload,
+        },
+        text, text, st.sampled_from(KINDS), text, st.none() | text,
+        st.none() | st.dictionaries(text, json_values, max_size=4), json_values,
+    ),
+    max_size=8,
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(records_strategy)
+def test_write_then_read_round_trip(records):
+    trace = core.write_agentlog(records)
+    assert trace.count(b"\n") == len(records)
+    read = core.parse_agentlog(trace)
+    assert read == records
+    assert [list(r) for r in read] == [list(r) for r in records]
+    assert core.write_agentlog(read) == trace
+    # Every line is plain JSON that any reader agrees with.
+    assert [json.loads(line) for line in trace.splitlines()] == records
+
+
+@settings(max_examples=200, deadline=None)
+@given(records_strategy, st.sampled_from([b"\n", b"\r\n", b"\n\n", b"\r\r\n"]))
+def test_line_endings_and_blank_lines_do_not_matter(records, ending):
+    trace = core.write_agentlog(records).replace(b"\n", ending)
+    assert core.parse_agentlog(trace) == records
