@@ -1,7 +1,9 @@
 // Statistics of value series and the paired bootstrap of their delta.
 //
-// A value series is a span of finite doubles, one per used response pair.
-// The generator is specified bit for bit so that a seeded report is
+// A value series is a span of doubles, one per used response pair. Sorting
+// puts them in ascending order with NaN after every number (only a cost
+// under an infinite or NaN price can be NaN); on series without NaN that is
+// exactly the order of "<". The generator is specified bit for bit so that a seeded report is
 // reproducible: ChaCha with 12 rounds, keyed by eight words from PCG32 (a
 // seed) or from 32 bytes of OS entropy (no seed).
 #pragma once
@@ -85,8 +87,8 @@ class BootstrapRng {
 
 enum class Statistic { kMedian, kMean };
 
-// 0.0 for an empty series; otherwise the middle element of the ascending
-// order, or the mean of the two middle elements.
+// 0.0 for an empty series; otherwise the middle element of the stably
+// sorted copy, or the mean of the two middle elements.
 double median(std::span<const double> series);
 // Sum in series order divided by the length; 0.0 for an empty series.
 double mean(std::span<const double> series);
