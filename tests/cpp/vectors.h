@@ -4,7 +4,9 @@
 // input as "input" (text), "input_b64" (bytes, base64) or "input_gen"
 // ({"repeat": S, "count": N, "suffix": T}: S repeated N times, then T),
 // "expected" (text) and optional "ok" (boolean). load_vectors() reads a file
-// with the project's own JSON reader and decodes the input into bytes.
+// with the project's own JSON reader and decodes the input into bytes; a
+// generated input (tens of MB) is only described, and input_bytes() builds
+// it, so that registering the tests of a file stays cheap.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,13 +29,34 @@
 namespace korvane::vectors {
 
 struct Vector {
+  struct Generator {
+    std::string repeat;
+    uint64_t count = 0;
+    std::string suffix;
+  };
+
   std::string name;
   std::string call;
   std::vector<std::string> args;
-  std::string input;  // the input bytes, whatever form the file gave them in
+  std::string input;  // the input bytes from "input" or "input_b64"
+  std::optional<Generator> input_gen;
   std::string expected;
   std::optional<bool> ok;
 };
+
+// The input bytes of v, whatever form the file gave them in.
+inline std::string input_bytes(const Vector& v) {
+  if (!v.input_gen) return v.input;
+  const Vector::Generator& gen = *v.input_gen;
+  std::string out;
+  out.reserve(gen.repeat.size() * gen.count + gen.suffix.size());
+  if (gen.repeat.size() == 1) {
+    out.assign(gen.count, gen.repeat[0]);
+  } else {
+    for (uint64_t i = 0; i < gen.count; ++i) out += gen.repeat;
+  }
+  return out + gen.suffix;
+}
 
 namespace vectors_detail {
 
@@ -88,15 +111,11 @@ inline Vector vector_from_line(std::string_view line) {
   } else if (const std::string* b64 = string_member(v, "input_b64")) {
     out.input = decode_base64(*b64);
   } else if (const json::JsonValue* gen = v.find("input_gen"); gen != nullptr && gen->if_object() != nullptr) {
-    const std::string& repeat = *string_member(*gen, "repeat");
-    const uint64_t count = *gen->find("count")->if_uint();
-    out.input.reserve(repeat.size() * count);
-    if (repeat.size() == 1) {
-      out.input.assign(count, repeat[0]);
-    } else {
-      for (uint64_t i = 0; i < count; ++i) out.input += repeat;
-    }
-    if (const std::string* suffix = string_member(*gen, "suffix")) out.input += *suffix;
+    Vector::Generator g;
+    g.repeat = *string_member(*gen, "repeat");
+    g.count = *gen->find("count")->if_uint();
+    if (const std::string* suffix = string_member(*gen, "suffix")) g.suffix = *suffix;
+    out.input_gen = std::move(g);
   }
   return out;
 }
