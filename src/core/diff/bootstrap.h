@@ -1,11 +1,11 @@
 // Statistics of value series and the paired bootstrap of their delta.
 //
 // A value series is a span of doubles, one per used response pair. Sorting
-// puts them in ascending order with NaN after every number (only a cost
-// under an infinite or NaN price can be NaN); on series without NaN that is
-// exactly the order of "<". The generator is specified bit for bit so that a seeded report is
-// reproducible: ChaCha with 12 rounds, keyed by eight words from PCG32 (a
-// seed) or from 32 bytes of OS entropy (no seed).
+// puts them in ascending order with NaN after every number (a cost can be
+// NaN, under infinite prices or overflowing token counts); on series without
+// NaN that is exactly the order of "<". The generator is fixed bit for bit,
+// so that a seeded report is reproducible: ChaCha with 12 rounds, keyed by
+// eight words from PCG32 (a seed) or from 32 bytes of OS entropy (no seed).
 #pragma once
 
 #include <array>
