@@ -13,6 +13,7 @@
 #include "core/diff/safety.h"
 #include "core/diff/trajectory.h"
 #include "core/json/reader.h"
+#include "core/unicode/case.h"
 #include "axes_test_util.h"
 
 namespace korvane::diff {
@@ -286,6 +287,56 @@ TEST(ContainsRefusalPhrase, FindsEveryPhraseAloneAndEmbedded) {
   }
 }
 
+// The scan tries sixteen positions at a time and finishes byte by byte: a
+// phrase must be found at every offset, whatever follows it.
+TEST(ContainsRefusalPhrase, FindsPhrasesAtEveryOffset) {
+  for (std::string_view phrase : kRefusalPhrases) {
+    for (size_t offset = 0; offset < 40; ++offset) {
+      for (size_t after : {0, 1, 9, 30}) {
+        const std::string text = std::string(offset, 'x') + std::string(phrase) + std::string(after, 'y');
+        ASSERT_TRUE(contains_refusal_phrase(text)) << offset << " " << phrase;
+        std::string broken = text;
+        broken[offset + phrase.size() - 1] = '_';
+        ASSERT_FALSE(contains_refusal_phrase(broken)) << offset << " " << phrase;
+      }
+    }
+  }
+}
+
+// The abstention test works on an ASCII projection of the lower-cased text;
+// it must agree with searching the fully lower-cased response text.
+TEST(IsAbstentionWith, AgreesWithSearchingTheLowerCasedText) {
+  static const std::vector<std::string> pieces = {
+      "I", "i", " ", "'", "CAN'T", "can't", " HELP WITH THAT", "help with that", "Won'T", "won't", "am",
+      "unable to", "NOT ABLE TO", "refuse to", "REFUSE", " must decline", "against my guidelines", "assist with",
+      "\u0130", "\u212a", "\u03a3", "\u03a3A", "\u00c9", "\u2019", "\u0390", "\u1e9e", "\U0001F600", "\u00a0"};
+  std::mt19937_64 rng(4242);
+  int abstaining = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::vector<std::string> blocks(std::uniform_int_distribution<size_t>(1, 3)(rng));
+    for (std::string& block : blocks) {
+      const size_t count = std::uniform_int_distribution<size_t>(0, 8)(rng);
+      for (size_t k = 0; k < count; ++k) block += pieces[rng() % pieces.size()];
+    }
+    json::JsonValue::Array content;
+    for (const std::string& block : blocks) {
+      json::JsonObject o;
+      o.append("type", json::JsonValue("text"));
+      o.append("text", json::JsonValue(block));
+      content.emplace_back(std::move(o));
+    }
+    json::JsonObject payload;
+    payload.append("content", json::JsonValue(std::move(content)));
+    Record record;
+    record.payload = json::JsonValue(std::move(payload));
+    const bool expected = contains_refusal_phrase(unicode::to_lower(response_text(record)));
+    ASSERT_EQ(is_abstention_with(record), expected) << join(blocks, "|");
+    abstaining += expected;
+  }
+  EXPECT_GT(abstaining, 1000);
+  EXPECT_LT(abstaining, 19000);
+}
+
 TEST(SafetyRow, RatesAreMeansOverAllPairs) {
   std::vector<Record> baseline(10, texts({"Sure."}));
   std::vector<Record> candidate(10, texts({"Sure."}));
@@ -418,6 +469,29 @@ TEST(ShapeEditDistance, IsAMetricAndMatchesTheFullTable) {
     ASSERT_GE(normalised, 0.0);
     ASSERT_LE(normalised, 1.0);
   }
+}
+
+// Long sequences take the word-parallel path; lengths around the 64-row
+// blocks and alphabets from tiny to all-distinct stress its carries.
+TEST(ShapeEditDistance, LongSequencesMatchTheFullTable) {
+  std::mt19937_64 rng(99);
+  for (int round = 0; round < 200; ++round) {
+    const size_t alphabet = std::vector<size_t>{2, 5, 40, 1000}[round % 4];
+    const auto sequence = [&] {
+      std::vector<std::string> s(std::uniform_int_distribution<size_t>(0, 200)(rng));
+      for (std::string& e : s) e = "t" + std::to_string(rng() % alphabet) + "()";
+      return s;
+    };
+    const std::vector<std::string> a = sequence();
+    std::vector<std::string> b = std::bernoulli_distribution(0.3)(rng) ? a : sequence();
+    if (!b.empty() && round % 3 == 0) b[rng() % b.size()] = "other()";
+    ASSERT_EQ(shape_edit_distance(a, b), reference_edit_distance(a, b)) << a.size() << "x" << b.size();
+    ASSERT_EQ(shape_edit_distance(b, a), reference_edit_distance(a, b));
+  }
+  const std::vector<std::string> ones(130, "a()");
+  const std::vector<std::string> twos(129, "b()");
+  EXPECT_EQ(shape_edit_distance(ones, twos), 130u);
+  EXPECT_DOUBLE_EQ(trajectory_distance(ones, twos), 1.0);
 }
 
 TEST(TrajectoryRow, MedianDistanceAgainstZeros) {

@@ -1,35 +1,145 @@
 #include "core/diff/safety.h"
 
+#include <cstring>
+#include <string>
 #include <vector>
 
-#include "core/diff/conformance.h"
 #include "core/unicode/case.h"
+#include "core/unicode/utf8.h"
 
 namespace korvane::diff {
 namespace {
 
-// For each byte, a bit per phrase starting with it: one pass over the text
-// tries only the phrases that can start at each position.
-struct PhraseIndex {
-  std::array<uint16_t, 256> starting_with{};
-  constexpr PhraseIndex() {
-    for (size_t k = 0; k < kRefusalPhrases.size(); ++k) {
-      starting_with[static_cast<unsigned char>(kRefusalPhrases[k][0])] |= static_cast<uint16_t>(1u << k);
+// The distinct opening byte pairs of the phrases: a phrase can only start
+// where one of them does, and these pairs are rare in prose.
+struct OpeningPair {
+  char first;
+  char second;
+};
+inline constexpr std::array<OpeningPair, 5> kOpeningPairs = {{{'i', ' '}, {'i', '\''}, {'a', 'g'}, {'n', 'o'}, {'r', 'e'}}};
+
+constexpr bool every_phrase_has_a_listed_opening() {
+  for (std::string_view phrase : kRefusalPhrases) {
+    bool listed = false;
+    for (const OpeningPair& pair : kOpeningPairs) listed |= phrase[0] == pair.first && phrase[1] == pair.second;
+    if (!listed) return false;
+  }
+  return true;
+}
+static_assert(every_phrase_has_a_listed_opening());
+
+bool opens(const char* p) {
+  for (const OpeningPair& pair : kOpeningPairs) {
+    if (p[0] == pair.first && p[1] == pair.second) return true;
+  }
+  return false;
+}
+
+bool phrase_at(std::string_view text, size_t i) {
+  const std::string_view rest = text.substr(i);
+  for (std::string_view phrase : kRefusalPhrases) {
+    if (rest.starts_with(phrase)) return true;
+  }
+  return false;
+}
+
+#if defined(__GNUC__)
+// Sixteen positions at a time: lane k of the result is all ones when an
+// opening pair starts at p[k] (p[0 .. 16] must be readable).
+using Bytes16 = unsigned char __attribute__((vector_size(16)));
+
+bool any_opening_in_16(const char* p, Bytes16& hits) {
+  Bytes16 first;
+  Bytes16 second;
+  std::memcpy(&first, p, 16);
+  std::memcpy(&second, p + 1, 16);
+  Bytes16 found{};
+  for (const OpeningPair& pair : kOpeningPairs) {
+    found |= (first == static_cast<unsigned char>(pair.first)) & (second == static_cast<unsigned char>(pair.second));
+  }
+  hits = found;
+  uint64_t halves[2];
+  std::memcpy(halves, &found, 16);
+  return (halves[0] | halves[1]) != 0;
+}
+#endif
+
+// ASCII letters A-Z of an 8-byte word of ASCII bytes turned to lower case:
+// each byte's top bit marks whether it lies in 'A'..'Z' (no byte carries
+// into the next), and that bit shifted down two is the 0x20 to add.
+uint64_t ascii_lower_word(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  const uint64_t at_least_a = word + (0x80 - 'A') * kOnes;
+  const uint64_t above_z = word + (0x80 - 'Z' - 1) * kOnes;
+  return word | ((at_least_a & ~above_z & kHigh) >> 2);
+}
+
+// The phrases are ASCII, so only the ASCII part of the lower-cased text can
+// hold them. The projection writes, for each character of text, the ASCII
+// scalars of its full lower-case mapping and one byte 0x80 (found in no
+// phrase) in place of its non-ASCII ones, which keeps every ASCII run of the
+// lower-cased text intact: U+212A KELVIN SIGN still gives "k", U+0130 still
+// gives "i" followed by a non-ASCII mark. The one context rule of
+// lower-casing a whole string, Final_Sigma, only chooses between two
+// non-ASCII sigmas, so the projection holds a phrase exactly when the
+// lower-cased text does. A character of two or more bytes writes at most
+// three, so out needs room for 1.5 x text.size() bytes (with the current
+// tables the projection is never longer than text). Returns the end of what
+// was written.
+char* project_lower(std::string_view text, char* out) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  while (p != end) {
+    if (end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      if ((word & 0x8080808080808080ull) == 0) {
+        word = ascii_lower_word(word);
+        std::memcpy(out, &word, 8);
+        p += 8;
+        out += 8;
+        continue;
+      }
+    }
+    const auto b = static_cast<unsigned char>(*p);
+    if (b < 0x80) {
+      *out++ = static_cast<char>(static_cast<unsigned>(b - 'A') < 26u ? b + ('a' - 'A') : b);
+      ++p;
+      continue;
+    }
+    size_t i = static_cast<size_t>(p - text.data());
+    char32_t mapped[3];
+    const size_t count = unicode::lower_mapping(unicode::decode(text, i), mapped);
+    p = text.data() + i;
+    bool placeholder = false;
+    for (size_t k = 0; k < count; ++k) {
+      if (mapped[k] < 0x80) {
+        *out++ = static_cast<char>(mapped[k]);
+      } else if (!placeholder) {
+        *out++ = '\x80';
+        placeholder = true;
+      }
     }
   }
-};
-constexpr PhraseIndex kPhraseIndex;
+  return out;
+}
 
 }  // namespace
 
 bool contains_refusal_phrase(std::string_view text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    unsigned candidates = kPhraseIndex.starting_with[static_cast<unsigned char>(text[i])];
-    if (candidates == 0) continue;
-    const std::string_view rest = text.substr(i);
-    for (; candidates != 0; candidates &= candidates - 1) {
-      if (rest.starts_with(kRefusalPhrases[__builtin_ctz(candidates)])) return true;
+  const char* p = text.data();
+  size_t i = 0;
+#if defined(__GNUC__)
+  for (Bytes16 hits; i + 17 <= text.size(); i += 16) {
+    if (!any_opening_in_16(p + i, hits)) continue;
+    for (size_t k = 0; k < 16; ++k) {
+      if (hits[k] != 0 && phrase_at(text, i + k)) return true;
     }
+  }
+#endif
+  for (; i + 1 < text.size(); ++i) {
+    if (opens(p + i) && phrase_at(text, i)) return true;
   }
   return false;
 }
@@ -37,7 +147,28 @@ bool contains_refusal_phrase(std::string_view text) {
 bool is_abstention_with(const agentlog::Record& record) {
   const std::string* stop_reason = string_member(record.payload, "stop_reason");
   if (stop_reason != nullptr && *stop_reason == "content_filter") return true;
-  return contains_refusal_phrase(unicode::to_lower(response_text(record)));
+  const json::JsonValue::Array* content = content_blocks(record);
+  if (content == nullptr) return false;
+
+  // The response text (text blocks joined by single spaces), projected.
+  std::vector<const std::string*> pieces;
+  size_t size = 0;
+  for (const json::JsonValue& block : *content) {
+    const std::string* type = string_member(block, "type");
+    if (type == nullptr || *type != "text") continue;
+    if (const std::string* text = string_member(block, "text")) {
+      pieces.push_back(text);
+      size += text->size() + 1;
+    }
+  }
+  std::string lowered(size + size / 2, '\0');
+  char* out = lowered.data();
+  for (size_t k = 0; k < pieces.size(); ++k) {
+    if (k != 0) *out++ = ' ';
+    out = project_lower(*pieces[k], out);
+  }
+  lowered.resize(static_cast<size_t>(out - lowered.data()));
+  return contains_refusal_phrase(lowered);
 }
 
 AxisStat safety_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed) {

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <functional>
+#include <cstring>
 
-#include "core/diff/conformance.h"
 #include "core/unicode/case.h"
 #include "core/unicode/normalize.h"
 #include "core/unicode/properties.h"
@@ -14,18 +13,31 @@
 namespace korvane::diff {
 namespace {
 
-// For each ASCII byte: its lower-case form when it is a letter or a digit,
-// 0 when it separates tokens. Bytes from 0x80 start a multi-byte character.
-constexpr std::array<char, 128> kAsciiTokenByte = [] {
-  std::array<char, 128> table{};
-  for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<char>(c);
-  for (int c = 'a'; c <= 'z'; ++c) table[c] = static_cast<char>(c);
-  for (int c = 'A'; c <= 'Z'; ++c) table[c] = static_cast<char>(c - 'A' + 'a');
+// Classes of bytes for the tokenizer's ASCII fast path, as bits: kToken for
+// ASCII letters and digits, with kUpper for capitals; kNonAscii for the
+// bytes of multi-byte characters; no bit for separators.
+enum ByteClass : uint8_t { kSeparator = 0, kToken = 1, kUpper = 2, kNonAscii = 4 };
+
+constexpr std::array<uint8_t, 256> kByteClass = [] {
+  std::array<uint8_t, 256> table{};
+  for (int c = '0'; c <= '9'; ++c) table[c] = kToken;
+  for (int c = 'a'; c <= 'z'; ++c) table[c] = kToken;
+  for (int c = 'A'; c <= 'Z'; ++c) table[c] = kToken | kUpper;
+  for (int c = 0x80; c < 0x100; ++c) table[c] = kNonAscii;
   return table;
 }();
 
-// Calls emit(std::string_view) for each token of text, in order. nfc and
-// token are scratch buffers the caller may reuse across texts.
+uint8_t byte_class(char c) { return kByteClass[static_cast<unsigned char>(c)]; }
+char ascii_lower(char c) { return (byte_class(c) & kUpper) != 0 ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+// Calls emit(std::string_view) for each token of text, in order; the view
+// is valid during the call only. nfc and token are scratch buffers the
+// caller may reuse across texts.
+//
+// A token of ASCII letters and digits is handed out as a view into the text
+// when it holds no capital letter, copied lower-cased otherwise. A token
+// that meets a non-ASCII character continues character by character:
+// decoded, mapped to lower case and split at non-alphanumeric characters.
 template <typename Emit>
 void for_each_token(std::string_view text, std::string& nfc, std::string& token, Emit&& emit) {
   std::string_view s = text;
@@ -34,51 +46,113 @@ void for_each_token(std::string_view text, std::string& nfc, std::string& token,
     unicode::append_nfc(nfc, text);
     s = nfc;
   }
-  token.clear();
-  const auto flush = [&] {
-    if (!token.empty()) {
-      emit(std::string_view(token));
-      token.clear();
-    }
-  };
+  const size_t n = s.size();
   size_t i = 0;
-  while (i < s.size()) {
-    const auto byte = static_cast<unsigned char>(s[i]);
-    if (byte < 0x80) {
-      if (const char lower = kAsciiTokenByte[byte]) {
-        token += lower;
+  while (i < n) {
+    while (i < n && byte_class(s[i]) == kSeparator) ++i;
+    if (i == n) break;
+    const size_t start = i;
+    uint8_t seen = 0;
+    for (uint8_t c; i < n && ((c = byte_class(s[i])) & kToken) != 0; ++i) seen |= c;
+    if (i == n || byte_class(s[i]) != kNonAscii) {
+      if ((seen & kUpper) == 0) {
+        emit(s.substr(start, i - start));
       } else {
-        flush();
+        token.assign(s.data() + start, i - start);
+        for (char& c : token) c = ascii_lower(c);
+        emit(std::string_view(token));
       }
-      ++i;
       continue;
     }
-    char32_t mapped[3];
-    const size_t count = unicode::lower_mapping(unicode::decode(s, i), mapped);
-    for (size_t k = 0; k < count; ++k) {
-      if (unicode::is_alphanumeric(mapped[k])) {
-        unicode::append_utf8(token, mapped[k]);
-      } else {
-        flush();
+    token.clear();
+    for (size_t k = start; k < i; ++k) token += ascii_lower(s[k]);
+    while (i < n) {
+      const uint8_t c = byte_class(s[i]);
+      if (c == kSeparator) break;
+      if (c != kNonAscii) {
+        token += ascii_lower(s[i++]);
+        continue;
+      }
+      char32_t mapped[3];
+      const size_t count = unicode::lower_mapping(unicode::decode(s, i), mapped);
+      for (size_t k = 0; k < count; ++k) {
+        if (unicode::is_alphanumeric(mapped[k])) {
+          unicode::append_utf8(token, mapped[k]);
+        } else if (!token.empty()) {
+          emit(std::string_view(token));
+          token.clear();
+        }
       }
     }
+    if (!token.empty()) emit(std::string_view(token));
   }
-  flush();
 }
 
-// Appends the weights of a document given by its token ids in ascending
-// order; idf_plus_one(id) gives idf + 1 of a token.
+// Calls emit for each token of record's response text. Tokenizing each text
+// block on its own gives the same tokens as tokenizing the joined text: the
+// joining space separates tokens, nothing composes with a space under NFC,
+// and the lower-case mapping has no context. It saves building the join.
+template <typename Emit>
+void for_each_response_token(const agentlog::Record& record, std::string& nfc, std::string& token, Emit&& emit) {
+  const json::JsonValue::Array* content = content_blocks(record);
+  if (content == nullptr) return;
+  for (const json::JsonValue& block : *content) {
+    const std::string* type = string_member(block, "type");
+    if (type == nullptr || *type != "text") continue;
+    if (const std::string* text = string_member(block, "text")) for_each_token(*text, nfc, token, emit);
+  }
+}
+
+// The key of a token: its bytes themselves when it is shorter than 8
+// bytes (two overlapping 4-byte loads from 4 bytes on; with the size known
+// the packing is one-to-one), otherwise a multiplicative hash of all of it.
+constexpr size_t kPackedTokenBytes = 7;
+
+uint64_t token_key(std::string_view t) {
+  constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  const char* p = t.data();
+  const size_t n = t.size();
+  const auto load32 = [](const char* q) {
+    uint32_t v;
+    std::memcpy(&v, q, 4);
+    return uint64_t{v};
+  };
+  if (n >= 8) {
+    uint64_t h = n * kMul;
+    for (size_t k = 0;; k += 8) {
+      uint64_t v;
+      std::memcpy(&v, p + std::min(k, n - 8), 8);
+      h = (h ^ v) * kMul;
+      if (k + 8 >= n) break;
+    }
+    return h ^ (h >> 29);
+  }
+  if (n >= 4) return load32(p) | load32(p + n - 4) << 32;
+  if (n == 0) return 0;
+  const auto byte = [&](size_t k) { return uint64_t{static_cast<unsigned char>(p[k])}; };
+  return byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16;
+}
+
+// The table position of a key: its bits mixed with the size.
+uint64_t slot_hash(uint64_t key, size_t size) {
+  const uint64_t h = (key ^ (uint64_t{size} << 57)) * 0x9E3779B97F4A7C15ull;
+  return h ^ (h >> 32);
+}
+
+// A token of a document with the number of its occurrences there.
+struct TermCount {
+  uint32_t id;
+  uint32_t count;
+};
+
+// Appends the weights of a document given by its term counts in ascending
+// id order; idf_plus_one(id) gives idf + 1 of a token.
 template <typename IdfPlusOne>
-void append_weights(std::span<const uint32_t> sorted_ids, IdfPlusOne&& idf_plus_one, TfidfVector& out) {
-  for (size_t k = 0; k < sorted_ids.size();) {
-    const uint32_t id = sorted_ids[k];
-    size_t end = k + 1;
-    while (end < sorted_ids.size() && sorted_ids[end] == id) ++end;
-    const size_t tf = end - k;
+void append_weights(std::span<const TermCount> terms, IdfPlusOne&& idf_plus_one, TfidfVector& out) {
+  for (const TermCount& term : terms) {
     // ln(1) is exactly 0: most tokens occur once per response.
-    const double log_tf = tf == 1 ? 0.0 : std::log(static_cast<double>(tf));
-    out.push_back(TermWeight{id, (log_tf + 1.0) * idf_plus_one(id)});
-    k = end;
+    const double log_tf = term.count == 1 ? 0.0 : std::log(static_cast<double>(term.count));
+    out.push_back(TermWeight{term.id, (log_tf + 1.0) * idf_plus_one(term.id)});
   }
 }
 
@@ -102,33 +176,38 @@ std::vector<std::string> tokenize(std::string_view text) {
   return tokens;
 }
 
-TokenTable::TokenTable() : starts_{0}, slots_(64, 0) {}
+TokenTable::TokenTable() : starts_{0}, slots_(64) {}
 
 uint32_t TokenTable::intern(std::string_view token) {
-  const uint64_t hash = std::hash<std::string_view>{}(token);
+  const uint64_t key = token_key(token);
   const size_t mask = slots_.size() - 1;
-  for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-    const uint32_t entry = slots_[slot];
-    if (entry == 0) {
-      const auto id = static_cast<uint32_t>(size());
-      chars_ += token;
-      starts_.push_back(chars_.size());
-      hashes_.push_back(hash);
-      slots_[slot] = id + 1;
-      if (2 * size() > slots_.size()) grow();
-      return id;
+  for (size_t slot = slot_hash(key, token.size()) & mask;; slot = (slot + 1) & mask) {
+    const Slot& s = slots_[slot];
+    if (s.id_plus_one == 0) return add(token, slot, key);
+    if (s.key == key && s.size == token.size() &&
+        (token.size() <= kPackedTokenBytes || text(s.id_plus_one - 1) == token)) {
+      return s.id_plus_one - 1;
     }
-    if (hashes_[entry - 1] == hash && text(entry - 1) == token) return entry - 1;
   }
 }
 
+uint32_t TokenTable::add(std::string_view token, size_t slot, uint64_t key) {
+  const auto id = static_cast<uint32_t>(size());
+  chars_ += token;
+  starts_.push_back(chars_.size());
+  slots_[slot] = Slot{key, token.size(), id + 1};
+  if (2 * size() > slots_.size()) grow();
+  return id;
+}
+
 void TokenTable::grow() {
-  std::vector<uint32_t> slots(slots_.size() * 2, 0);
+  std::vector<Slot> slots(slots_.size() * 2);
   const size_t mask = slots.size() - 1;
-  for (uint32_t id = 0; id < size(); ++id) {
-    size_t slot = hashes_[id] & mask;
-    while (slots[slot] != 0) slot = (slot + 1) & mask;
-    slots[slot] = id + 1;
+  for (const Slot& s : slots_) {
+    if (s.id_plus_one == 0) continue;
+    size_t slot = slot_hash(s.key, s.size) & mask;
+    while (slots[slot].id_plus_one != 0) slot = (slot + 1) & mask;
+    slots[slot] = s;
   }
   slots_ = std::move(slots);
 }
@@ -143,9 +222,16 @@ TfidfVector tfidf_vector(std::span<const uint32_t> tokens, std::span<const uint3
                          uint64_t document_count) {
   std::vector<uint32_t> sorted(tokens.begin(), tokens.end());
   std::sort(sorted.begin(), sorted.end());
+  std::vector<TermCount> terms;
+  for (size_t k = 0; k < sorted.size();) {
+    size_t end = k + 1;
+    while (end < sorted.size() && sorted[end] == sorted[k]) ++end;
+    terms.push_back(TermCount{sorted[k], static_cast<uint32_t>(end - k)});
+    k = end;
+  }
   TfidfVector vector;
   append_weights(
-      sorted,
+      terms,
       [&](uint32_t id) {
         const uint64_t df = id < document_frequency.size() ? document_frequency[id] : 0;
         return idf(document_count, df) + 1.0;
@@ -193,22 +279,42 @@ std::vector<double> semantic_similarities(std::span<const ResponsePair> pairs) {
     std::string nfc;
     std::string token;
     const auto add = [&](const agentlog::Record& record) {
-      for_each_token(response_text(record), nfc, token, [&](std::string_view t) { ids.push_back(table.intern(t)); });
+      for_each_response_token(record, nfc, token, [&](std::string_view t) { ids.push_back(table.intern(t)); });
       starts.push_back(ids.size());
     };
     for (const ResponsePair& pair : pairs) add(*pair.baseline);
     for (const ResponsePair& pair : pairs) add(*pair.candidate);
   }
 
-  // Sorting each document's ids brings equal tokens together for both the
-  // document frequencies and the term counts.
+  // The term counts of each document in ascending id order, and the
+  // document frequencies, in one pass over the ids: last_document marks the
+  // ids a document has already met.
+  std::vector<TermCount> terms;
+  std::vector<size_t> term_starts;
+  term_starts.reserve(documents + 1);
+  term_starts.push_back(0);
   std::vector<uint32_t> document_frequency(table.size(), 0);
-  for (size_t d = 0; d < documents; ++d) {
-    const auto first = ids.begin() + static_cast<ptrdiff_t>(starts[d]);
-    const auto last = ids.begin() + static_cast<ptrdiff_t>(starts[d + 1]);
-    std::sort(first, last);
-    for (auto it = first; it != last; ++it) {
-      if (it == first || *it != *(it - 1)) ++document_frequency[*it];
+  {
+    std::vector<size_t> last_document(table.size(), 0);  // d + 1
+    std::vector<uint32_t> count(table.size(), 0);
+    std::vector<uint32_t> distinct;
+    for (size_t d = 0; d < documents; ++d) {
+      distinct.clear();
+      for (size_t k = starts[d]; k < starts[d + 1]; ++k) {
+        const uint32_t id = ids[k];
+        if (last_document[id] != d + 1) {
+          last_document[id] = d + 1;
+          count[id] = 0;
+          distinct.push_back(id);
+        }
+        ++count[id];
+      }
+      std::sort(distinct.begin(), distinct.end());
+      for (uint32_t id : distinct) {
+        terms.push_back(TermCount{id, count[id]});
+        ++document_frequency[id];
+      }
+      term_starts.push_back(terms.size());
     }
   }
   std::vector<double> idf_plus_one(table.size());
@@ -220,7 +326,7 @@ std::vector<double> semantic_similarities(std::span<const ResponsePair> pairs) {
   TfidfVector b;
   const auto weight_of = [&](uint32_t id) { return idf_plus_one[id]; };
   const auto document = [&](size_t d) {
-    return std::span<const uint32_t>(ids).subspan(starts[d], starts[d + 1] - starts[d]);
+    return std::span<const TermCount>(terms).subspan(term_starts[d], term_starts[d + 1] - term_starts[d]);
   };
   for (size_t i = 0; i < n; ++i) {
     a.clear();

@@ -48,12 +48,22 @@ class TokenTable {
   }
 
  private:
+  // A slot of the open-addressing table (linear probing, at most half
+  // full). A token of up to 7 bytes is identified by its key alone (its
+  // bytes packed into the word); a longer one by a 64-bit hash of it and
+  // then its text.
+  struct Slot {
+    uint64_t key = 0;
+    size_t size = 0;
+    uint32_t id_plus_one = 0;  // 0 for a free slot
+  };
+
+  uint32_t add(std::string_view token, size_t slot, uint64_t key);
   void grow();
 
-  std::string chars_;            // the texts of all ids, back to back
-  std::vector<size_t> starts_;   // text of id k: chars_[starts_[k], starts_[k + 1])
-  std::vector<uint64_t> hashes_; // per id
-  std::vector<uint32_t> slots_;  // open addressing: id + 1, or 0 when free
+  std::string chars_;           // the texts of all ids, back to back
+  std::vector<size_t> starts_;  // text of id k: chars_[starts_[k], starts_[k + 1])
+  std::vector<Slot> slots_;
 };
 
 // Appends the ids of text's tokens (as tokenize() finds them) to ids,
