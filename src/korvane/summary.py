@@ -35,9 +35,6 @@ AXIS_UNITS: dict[str, str] = {
     "conformance": "conforming share",
 }
 
-SEVERITY_RANK = {"none": 0, "minor": 1, "moderate": 2, "severe": 3}
-
-
 def axis_label(axis: AxisName | str) -> str:
     return AXIS_LABELS.get(axis, axis)
 
@@ -46,7 +43,7 @@ def decimals_for(values: Iterable[float | None]) -> int:
     """Decimals that show the largest of the values with three or four
     significant digits: none from 100 on, one from 10, two from 1, three
     below, more for tiny values (costs per token are often below 0.001)."""
-    largest = max((abs(v) for v in values if v is not None), default=0.0)
+    largest = max((abs(v) for v in values if v is not None and math.isfinite(v)), default=0.0)
     if largest == 0 or largest >= 100:
         return 0
     if largest >= 10:
@@ -159,7 +156,6 @@ _COLOURS = {
     "warning": "\x1b[33m",
     "info": "\x1b[36m",
     "bold": "\x1b[1m",
-    "dim": "\x1b[2m",
 }
 _RESET = "\x1b[0m"
 

@@ -445,7 +445,7 @@ def reports(draw):
     return report
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(reports())
 def test_renderers_take_any_report(report):
     text = render_text(report, color=True)
