@@ -8,7 +8,8 @@
   3. content_id of every payload, against json.dumps(sort_keys=True) +
      hashlib.sha256 and against rfc8785 + hashlib.sha256.
 
-Each figure is the median of --runs runs; MB/s counts the trace's bytes.
+Each figure is the median of --runs runs, in thread CPU time (the machine may
+be shared); MB/s counts the trace's bytes.
 
     python bench/bench_io.py [--mb 12] [--runs 7] [--real PATH]
 """
@@ -42,9 +43,9 @@ DEFAULT_REAL = REPO.parent / "shared" / "corpus" / "big-gpt-4o.agentlog"
 def median_seconds(function, runs):
     times = []
     for _ in range(runs):
-        start = time.perf_counter()
+        start = time.thread_time()
         function()
-        times.append(time.perf_counter() - start)
+        times.append(time.thread_time() - start)
     return statistics.median(times)
 
 

@@ -61,6 +61,15 @@ bool is_instance_of(PyObject* object, Abc abc) {
               target + "'");
 }
 
+// The text of a dict key, which must be a str (or subclass).
+std::string key_text(PyObject* key) {
+  if (!PyUnicode_Check(key)) throw_unexpected_type(key, "PyString");
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+  if (text == nullptr) throw_pending();
+  return std::string(text, static_cast<size_t>(size));
+}
+
 class Converter {
  public:
   JsonValue convert(PyObject* object);
@@ -87,44 +96,65 @@ class Converter {
     int& depth_;
   };
 
+  JsonValue convert_str(PyObject* object);
+  JsonValue convert_float(PyObject* object);
   JsonValue convert_int(PyObject* object);
   JsonValue convert_wide_int(PyObject* object, bool positive);
   JsonValue convert_list_or_tuple(PyObject* object, bool is_list);
-  JsonValue convert_mapping(PyObject* object, bool exact_dict);
+  JsonValue convert_dict(PyObject* dict);
+  JsonValue convert_mapping(PyObject* object);
   JsonValue convert_iterable(PyObject* object);
   JsonValue convert_sequence(PyObject* object);
 
   int depth_ = 0;
+  // Owned references to the entries of the dicts being converted, innermost
+  // last (see convert_dict).
+  std::vector<PyObject*> entries_;
 };
 
 JsonValue Converter::convert(PyObject* object) {
   if (object == Py_None) return JsonValue();
   if (object == Py_True) return JsonValue(true);
   if (object == Py_False) return JsonValue(false);
-  const unsigned long flags = PyType_GetFlags(Py_TYPE(object));
+  // The exact built-in types, which make up nearly every payload, by a
+  // pointer comparison; then the rules in their order, by the type's flags.
+  PyTypeObject* const type = Py_TYPE(object);
+  if (type == &PyUnicode_Type) return convert_str(object);
+  if (type == &PyDict_Type) return convert_dict(object);
+  if (type == &PyList_Type) return convert_list_or_tuple(object, true);
+  if (type == &PyLong_Type) return convert_int(object);
+  if (type == &PyFloat_Type) return convert_float(object);
+
+  const unsigned long flags = PyType_GetFlags(type);
   if (flags & Py_TPFLAGS_LONG_SUBCLASS) return convert_int(object);
   if (flags & Py_TPFLAGS_LIST_SUBCLASS) return convert_list_or_tuple(object, true);
   if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return convert_list_or_tuple(object, false);
-  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return convert_mapping(object, PyDict_CheckExact(object));
-  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
-    if (text == nullptr) throw_pending();
-    return JsonValue(std::string(text, static_cast<size_t>(size)));
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+    return PyDict_CheckExact(object) ? convert_dict(object) : convert_mapping(object);
   }
+  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return convert_str(object);
   if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
     throw Error("invalid type: byte array, expected any valid JSON value");
   }
   if (PyByteArray_Check(object)) throw_unexpected_type(object, "PyBytes");
-  if (PyFloat_Check(object)) {
-    const double value = PyFloat_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred()) throw_pending();
-    return JsonValue(value);  // NaN and the infinities give null
-  }
+  if (PyFloat_Check(object)) return convert_float(object);
   if (PyAnySet_Check(object)) return convert_iterable(object);
   if (is_instance_of(object, Abc::kSequence)) return convert_sequence(object);
-  if (is_instance_of(object, Abc::kMapping)) return convert_mapping(object, false);
+  if (is_instance_of(object, Abc::kMapping)) return convert_mapping(object);
   throw Error("unsupported type " + type_name_of(object));
+}
+
+JsonValue Converter::convert_str(PyObject* object) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+  if (text == nullptr) throw_pending();
+  return JsonValue(std::string(text, static_cast<size_t>(size)));
+}
+
+JsonValue Converter::convert_float(PyObject* object) {
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) throw_pending();
+  return JsonValue(value);  // NaN and the infinities give null
 }
 
 JsonValue Converter::convert_int(PyObject* object) {
@@ -178,7 +208,48 @@ JsonValue Converter::convert_list_or_tuple(PyObject* object, bool is_list) {
   return JsonValue(std::move(elements));
 }
 
-JsonValue Converter::convert_mapping(PyObject* object, bool exact_dict) {
+// An exact dict: its keys and values are taken as they are when the
+// conversion starts (what keys() and values() would return), as owned
+// references kept on entries_ rather than in two new lists, which would cost
+// allocations and, through them, garbage collections.
+JsonValue Converter::convert_dict(PyObject* dict) {
+  Nested nested(depth_);
+  const size_t base = entries_.size();
+  const size_t count = static_cast<size_t>(PyDict_Size(dict));
+  entries_.resize(base + 2 * count, nullptr);
+  struct Release {
+    std::vector<PyObject*>& entries;
+    size_t base;
+    ~Release() {
+      for (size_t i = base; i < entries.size(); ++i) Py_XDECREF(entries[i]);
+      entries.resize(base);
+    }
+  } release{entries_, base};
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  for (size_t i = 0; i < count && PyDict_Next(dict, &position, &key, &value); ++i) {
+    entries_[base + i] = Py_NewRef(key);
+    entries_[base + count + i] = Py_NewRef(value);
+  }
+  // Nested conversions push their own entries: index from base, not by pointer.
+  JsonObject members;
+  members.reserve(count);
+  bool unique_keys = true;
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* const entry_key = entries_[base + i];
+    PyObject* const entry_value = entries_[base + count + i];
+    if (entry_key == nullptr) break;  // unreachable: the dict cannot change while it is copied
+    unique_keys = unique_keys && PyUnicode_CheckExact(entry_key);
+    members.append(key_text(entry_key), convert(entry_value));
+  }
+  if (!unique_keys) members.collapse_duplicates();
+  return JsonValue(std::move(members));
+}
+
+// A dict subclass or a Mapping: keys() and values() are called once each,
+// then len(); entry i pairs key i with value i, for i below the length.
+JsonValue Converter::convert_mapping(PyObject* object) {
   Nested nested(depth_);
   PyRef keys(PyMapping_Keys(object));
   if (!keys) throw_pending();
@@ -189,22 +260,16 @@ JsonValue Converter::convert_mapping(PyObject* object, bool exact_dict) {
 
   JsonObject members;
   members.reserve(static_cast<size_t>(std::min(size, PyList_Size(keys.get()))));
-  // Only an exact dict with exact str keys cannot hold two equal texts.
-  bool unique_keys = exact_dict;
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* key = PyList_GetItem(keys.get(), i);
     if (key == nullptr) throw_pending();
-    if (!PyUnicode_Check(key)) throw_unexpected_type(key, "PyString");
-    unique_keys = unique_keys && PyUnicode_CheckExact(key);
-    Py_ssize_t key_size = 0;
-    const char* key_text = PyUnicode_AsUTF8AndSize(key, &key_size);
-    if (key_text == nullptr) throw_pending();
-    std::string key_string(key_text, static_cast<size_t>(key_size));
+    std::string text = key_text(key);
     PyRef value = PyRef::borrow(PyList_GetItem(values.get(), i));
     if (!value) throw_pending();
-    members.append(std::move(key_string), convert(value.get()));
+    members.append(std::move(text), convert(value.get()));
   }
-  if (!unique_keys) members.collapse_duplicates();
+  // A str subclass can make two keys with the same text.
+  members.collapse_duplicates();
   return JsonValue(std::move(members));
 }
 

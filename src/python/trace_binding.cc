@@ -14,6 +14,7 @@
 #include "python/errors.h"
 #include "python/functions.h"
 #include "python/object.h"
+#include "python/plain_writer.h"
 #include "python/py_builder.h"
 #include "python/to_json_value.h"
 
@@ -49,9 +50,18 @@ PyObject* write_agentlog(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     PyObject* records = bind_one("write_agentlog", "records", args, kwargs);
     check_list(records, "records");
-    // Every record is converted before the first byte is written.
-    const std::vector<agentlog::Record> converted = pylist_to_records(records);
-    return new_bytes(agentlog::write_records(converted));
+    // The list is walked as pylist_to_records() walks it. A plain record is
+    // written straight from its objects, any other through the general
+    // conversion; the bytes leave only when every record has converted.
+    std::string out;
+    const Py_ssize_t start_size = PyList_Size(records);
+    for (Py_ssize_t i = 0; i < start_size && i < PyList_Size(records); ++i) {
+      PyRef record = PyRef::borrow(PyList_GetItem(records, i));
+      if (!write_plain_record(out, record.get())) {
+        agentlog::append_record(out, agentlog::record_from_value(to_json_value(record.get())));
+      }
+    }
+    return new_bytes(out);
   });
 }
 

@@ -184,3 +184,75 @@ def test_write_then_read_round_trip(records):
 def test_line_endings_and_blank_lines_do_not_matter(records, ending):
     trace = core.write_agentlog(records).replace(b"\n", ending)
     assert core.parse_agentlog(trace) == records
+
+
+# ---- plain records are written without the general conversion ---------------
+
+
+class Dict(dict):
+    """A dict subclass: never plain, so it always takes the general road."""
+
+
+class Str(str):
+    pass
+
+
+wide_scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers(min_value=-(2**65), max_value=2**65)
+    | st.floats()
+    | st.text(max_size=8)  # lone surrogates included
+    | st.builds(Str, st.text(max_size=4))
+    | st.binary(max_size=2)
+)
+wide_values = st.recursive(
+    wide_scalars,
+    lambda children: (
+        st.lists(children, max_size=4)
+        | st.lists(children, max_size=3).map(tuple)
+        | st.frozensets(st.integers(0, 3), max_size=3)
+        | st.dictionaries(st.text(max_size=4) | st.integers(0, 2), children, max_size=4)
+    ),
+    max_leaves=20,
+)
+envelope_values = st.sampled_from(["0.1", "chat_response", "tool_call", "Error", ""]) | wide_values
+wide_records = st.lists(
+    st.dictionaries(
+        st.sampled_from(FIELDS + ["extra"]) | st.text(max_size=3),
+        envelope_values,
+        max_size=9,
+    ).map(lambda d: {**{"version": "0.1", "id": "r", "kind": "error", "ts": "t", "payload": None}, **d}
+          if len(d) % 3 else d),
+    max_size=4,
+)
+
+
+def outcome(function, *args):
+    try:
+        return ("ok", function(*args))
+    except ValueError as exc:
+        return ("error", exc.args)
+
+
+@settings(max_examples=500, deadline=None)
+@given(wide_records)
+def test_plain_and_general_roads_agree(records):
+    general = outcome(core.write_agentlog, [Dict(r) if isinstance(r, dict) else r for r in records])
+    assert outcome(core.write_agentlog, records) == general
+
+
+def test_plain_road_respects_the_nesting_cap():
+    import sys
+
+    deep = []
+    for _ in range(998):
+        deep = [deep]
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(10**5)
+    try:
+        assert core.write_agentlog([record(deep)]) == core.write_agentlog([Dict(record(deep))])
+        with pytest.raises(ValueError, match="^RecursionError: maximum recursion depth exceeded"):
+            core.write_agentlog([record([deep])])
+    finally:
+        sys.setrecursionlimit(old)
