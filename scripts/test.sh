@@ -9,7 +9,7 @@ python=${PYTHON:-python3}
 
 missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-[ -f /usr/share/unicode/NormalizationTest.txt ] || missing+=(unicode-data)
+[ -f /usr/share/unicode/UnicodeData.txt ] || missing+=(unicode-data)
 command -v g++ >/dev/null || missing+=(g++)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing ${missing[*]}"

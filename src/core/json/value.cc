@@ -6,7 +6,9 @@
 namespace korvane::json {
 
 JsonObject::JsonObject(const JsonObject&) = default;
+JsonObject::JsonObject(JsonObject&&) noexcept = default;
 JsonObject& JsonObject::operator=(const JsonObject&) = default;
+JsonObject& JsonObject::operator=(JsonObject&&) noexcept = default;
 JsonObject::~JsonObject() = default;
 
 const JsonObject::Member* JsonObject::begin() const { return members_.data(); }

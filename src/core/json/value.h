@@ -38,13 +38,13 @@ class JsonObject {
 
   JsonObject() = default;
   JsonObject(const JsonObject&);
-  JsonObject(JsonObject&&) noexcept = default;
+  JsonObject(JsonObject&&) noexcept;
   JsonObject& operator=(const JsonObject&);
-  JsonObject& operator=(JsonObject&&) noexcept = default;
+  JsonObject& operator=(JsonObject&&) noexcept;
   ~JsonObject();
 
-  [[nodiscard]] size_t size() const { return members_.size(); }
-  [[nodiscard]] bool empty() const { return members_.empty(); }
+  [[nodiscard]] size_t size() const;
+  [[nodiscard]] bool empty() const;
   [[nodiscard]] const Member* begin() const;
   [[nodiscard]] const Member* end() const;
   [[nodiscard]] Member* begin();
@@ -128,6 +128,9 @@ struct JsonObject::Member {
   std::string key;
   JsonValue value;
 };
+
+inline size_t JsonObject::size() const { return members_.size(); }
+inline bool JsonObject::empty() const { return members_.empty(); }
 
 bool operator==(const JsonObject& a, const JsonObject& b);
 

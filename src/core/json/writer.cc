@@ -1,6 +1,8 @@
 #include "core/json/writer.h"
 
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 
 #include "core/json/number_format.h"
 
@@ -14,15 +16,25 @@ constexpr auto kEscape = [] {
     char c[256];
   } t{};
   for (int i = 0; i < 0x20; ++i) t.c[i] = 'u';
-  t.c['\b'] = 'b';
-  t.c['\t'] = 't';
-  t.c['\n'] = 'n';
-  t.c['\f'] = 'f';
-  t.c['\r'] = 'r';
-  t.c['"'] = '"';
-  t.c['\\'] = '\\';
+  t.c[0x08] = 'b';
+  t.c[0x09] = 't';
+  t.c[0x0A] = 'n';
+  t.c[0x0C] = 'f';
+  t.c[0x0D] = 'r';
+  t.c[0x22] = '"';
+  t.c[0x5C] = '\\';
   return t;
 }();
+
+// True when one of the eight bytes of word is below 0x20, a quotation mark
+// or a reverse solidus (exact "any byte" tests of the classic bit tricks).
+inline bool any_byte_needs_escape(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  const auto has_zero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+  const uint64_t below_space = (word - kOnes * 0x20) & ~word & kHigh;
+  return (below_space | has_zero(word ^ (kOnes * '"')) | has_zero(word ^ (kOnes * '\\'))) != 0;
+}
 
 template <typename Int>
 void append_integer(std::string& out, Int value) {
@@ -38,7 +50,16 @@ void append_json_string(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   size_t run = 0;  // start of the pending run of bytes copied unchanged
-  for (size_t i = 0; i < text.size(); ++i) {
+  size_t i = 0;
+  for (; i < text.size(); ++i) {
+    // Skip eight bytes at a time while none of them needs an escape.
+    while (i + 8 <= text.size()) {
+      uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      if (any_byte_needs_escape(word)) break;
+      i += 8;
+    }
+    if (i >= text.size()) break;
     const char e = kEscape.c[static_cast<unsigned char>(text[i])];
     if (e == 0) continue;
     out.append(text.data() + run, i - run);
