@@ -1,7 +1,6 @@
 #include "core/diff/pair_cost.h"
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "core/diff/conformance.h"
 #include "core/error.h"

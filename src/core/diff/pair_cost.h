@@ -7,9 +7,10 @@
 // empty text: nothing here fails, and no record is ever changed.
 //
 // The record-level functions state the measures one by one. TurnFeatures is
-// everything pair_cost() reads from one turn, extracted once, so that the
-// alignment pays for each of its up to n x m pair costs with merges of sorted
-// integer arrays and a few comparisons.
+// everything pair_cost() reads from one turn, extracted once and numbered by
+// a TurnDictionary, so that each of the alignment's up to n x m pair costs
+// comes down to integer comparisons (TurnCosts counts the shared shingles of
+// a whole row at once).
 #pragma once
 
 #include <cstddef>
@@ -150,12 +151,12 @@ class TurnDictionary {
   size_t shingles_ = 0;
   std::vector<uint32_t> seen_in_;  // per shingle id, the last text it was met in
   uint32_t text_serial_ = 0;
-  std::vector<char32_t> scalars_;  // scratch
   struct Hashed {
     Shingle shingle;
     size_t hash;
   };
-  std::vector<Hashed> pending_;  // scratch
+  std::vector<char32_t> scalars_;  // scratch of shingle_ids()
+  std::vector<Hashed> pending_;    // scratch of shingle_ids()
   std::map<std::string, uint32_t, std::less<>> shapes_;
   std::map<std::string, uint32_t, std::less<>> stops_;
 };
