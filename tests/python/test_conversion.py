@@ -275,6 +275,7 @@ def test_failing_instance_test_is_unraisable_and_counts_false(monkeypatch):
 def test_failing_abc_import_is_unraisable_and_counts_false():
     script = textwrap.dedent(
         """
+        import collections.abc
         import sys
         from korvane import _core
         seen = []
@@ -412,10 +413,10 @@ def test_nesting_cap(high_recursion_limit):
     assert written(nested_list(999)) == "[" * 999 + "]" * 999
 
 
-def test_default_recursion_limit_applies_too():
-    # The interpreter's own limit is counted: this fails with the same text
-    # whatever the depth of the calling code (some interpreters also trip
-    # at the module's own cap first).
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="later interpreters bound C recursion on their own")
+def test_python_recursion_limit_applies_too():
+    # The interpreter's own limit is counted too: with a low limit the
+    # conversion fails before the module's own cap.
     old = sys.getrecursionlimit()
     sys.setrecursionlimit(200)
     try:

@@ -3,6 +3,7 @@ failure-to-exception rules."""
 
 import importlib
 import inspect
+import subprocess
 import sys
 
 import pytest
@@ -79,9 +80,8 @@ def test_initialisation_happens_once():
     assert again is core
     saved = sys.modules.pop("korvane._core")
     try:
-        reloaded = importlib.import_module("korvane._core")
-        assert reloaded.parse_agentlog(b"") == []
-        assert reloaded.__all__ == NAMES
+        # The interpreter asks the module again; it is the same object.
+        assert importlib.import_module("korvane._core") is saved
     finally:
         sys.modules["korvane._core"] = saved
 
@@ -260,3 +260,33 @@ def test_internal_failure_type_derives_from_base_exception():
     assert info.value.args == ("dictionary changed size during iteration",)
     assert error_type.__name__ not in core.__all__
     assert not hasattr(core, error_type.__name__)
+
+
+SUBINTERPRETER = """
+import sys
+import korvane._core
+try:
+    import _interpreters as interpreters
+    handle = interpreters.create("legacy")
+    run = interpreters.exec
+except ImportError:
+    import _xxsubinterpreters as interpreters
+    handle = interpreters.create(isolated=False) if sys.version_info >= (3, 12) else interpreters.create()
+    run = interpreters.run_string
+run(handle, '''
+try:
+    import korvane._core
+    result = "imported"
+except ImportError as e:
+    result = "ImportError: " + str(e)
+open(OUT, "w").write(result)
+'''.replace("OUT", repr(sys.argv[1])))
+"""
+
+
+def test_a_second_interpreter_cannot_load_the_module(tmp_path):
+    pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
+    out = tmp_path / "result"
+    subprocess.run([sys.executable, "-c", SUBINTERPRETER, str(out)], check=True)
+    result = out.read_text()
+    assert result.startswith("ImportError: ") and "sub-interpreters are not supported" in result
