@@ -2,7 +2,14 @@
 
 #include <algorithm>
 
+#include "core/diff/conformance.h"
+#include "core/diff/divergence.h"
+#include "core/diff/drill_down.h"
 #include "core/diff/reasoning.h"
+#include "core/diff/recommendations.h"
+#include "core/diff/safety.h"
+#include "core/diff/semantic.h"
+#include "core/diff/trajectory.h"
 #include "core/diff/usage.h"
 
 namespace korvane::diff {
@@ -22,15 +29,15 @@ std::vector<AxisStat> axis_rows(std::span<const ResponsePair> pairs, const Prici
     for (Axis axis : kAllAxes) rows.push_back(AxisStat::zero(axis));
     return rows;
   }
-  rows.push_back(AxisStat::zero(Axis::kSemantic));    // semantic row: see semantic.h
-  rows.push_back(AxisStat::zero(Axis::kTrajectory));  // trajectory row: see trajectory.h
-  rows.push_back(AxisStat::zero(Axis::kSafety));      // safety row: see safety.h
+  rows.push_back(semantic_row(pairs, seed));
+  rows.push_back(trajectory_row(pairs, seed));
+  rows.push_back(safety_row(pairs, seed));
   rows.push_back(verbosity_row(pairs, seed));
   rows.push_back(latency_row(pairs, seed));
   rows.push_back(cost_row(pairs, pricing, seed));
   rows.push_back(reasoning_row(pairs, seed));
   rows.push_back(judge_row());
-  rows.push_back(AxisStat::zero(Axis::kConformance));  // conformance row: see conformance.h
+  rows.push_back(conformance_row(pairs, seed));
   return rows;
 }
 
@@ -65,14 +72,13 @@ DiffReport compute_report(std::span<const agentlog::Record> baseline,
   report.pair_count = pairs.size();
   report.rows = axis_rows(pairs, pricing, seed);
 
-  // Alignment and divergences over the full turn lists (alignment.h,
-  // divergence.h): first_divergence and divergences; both stay empty when
-  // either list is empty.
+  // Alignment works on the full turn lists, surplus turns included.
+  Divergences divergences = find_divergences(baseline_turns, candidate_turns);
+  report.first_divergence = std::move(divergences.first);
+  report.divergences = std::move(divergences.ranked);
 
-  // Drill-down over the pairs with the pricing table (drill_down.h).
-
-  // Recommendations from the rows and the divergence list (recommendations.h).
-
+  report.drill_down = drill_down(pairs, pricing);
+  report.recommendations = recommendations(report.rows, report.divergences);
   return report;
 }
 
