@@ -56,7 +56,12 @@ bool is_instance_of(PyObject* object, Abc abc) {
   return result == 1;
 }
 
-[[noreturn]] void throw_unexpected_type(PyObject* object, const char* target) {
+// The interpreter's own RecursionError text, for the module's own cap.
+[[noreturn, gnu::noinline, gnu::cold]] void throw_too_deep() {
+  throw Error(std::string("RecursionError: maximum recursion depth exceeded") + kRecursionWhere);
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void throw_unexpected_type(PyObject* object, const char* target) {
   throw Error("unexpected type: '" + type_name_of(object) + "' object cannot be converted to '" +
               target + "'");
 }
@@ -79,9 +84,7 @@ class Converter {
   class Nested {
    public:
     explicit Nested(int& depth) : depth_(depth) {
-      if (depth_ >= kMaxDepth) {
-        throw Error(std::string("RecursionError: maximum recursion depth exceeded") + kRecursionWhere);
-      }
+      if (depth_ >= kMaxDepth) throw_too_deep();
       if (Py_EnterRecursiveCall(kRecursionWhere) != 0) throw_pending();
       ++depth_;
     }
@@ -96,12 +99,13 @@ class Converter {
     int& depth_;
   };
 
+  [[gnu::noinline]] JsonValue convert_other(PyObject* object, PyTypeObject* type);
   JsonValue convert_str(PyObject* object);
   JsonValue convert_float(PyObject* object);
   JsonValue convert_int(PyObject* object);
   JsonValue convert_wide_int(PyObject* object, bool positive);
-  JsonValue convert_list_or_tuple(PyObject* object, bool is_list);
-  JsonValue convert_dict(PyObject* dict);
+  [[gnu::noinline]] JsonValue convert_list_or_tuple(PyObject* object, bool is_list);
+  [[gnu::noinline]] JsonValue convert_dict(PyObject* dict);
   JsonValue convert_mapping(PyObject* object);
   JsonValue convert_iterable(PyObject* object);
   JsonValue convert_sequence(PyObject* object);
@@ -125,13 +129,17 @@ JsonValue Converter::convert(PyObject* object) {
   if (type == &PyLong_Type) return convert_int(object);
   if (type == &PyFloat_Type) return convert_float(object);
 
+  return convert_other(object, type);
+}
+
+// The rules for every other object, in their order. Kept out of convert()
+// so that the frame of the recursion stays small.
+JsonValue Converter::convert_other(PyObject* object, PyTypeObject* type) {
   const unsigned long flags = PyType_GetFlags(type);
   if (flags & Py_TPFLAGS_LONG_SUBCLASS) return convert_int(object);
   if (flags & Py_TPFLAGS_LIST_SUBCLASS) return convert_list_or_tuple(object, true);
   if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return convert_list_or_tuple(object, false);
-  if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
-    return PyDict_CheckExact(object) ? convert_dict(object) : convert_mapping(object);
-  }
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return convert_mapping(object);
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return convert_str(object);
   if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
     throw Error("invalid type: byte array, expected any valid JSON value");
