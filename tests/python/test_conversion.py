@@ -437,3 +437,43 @@ def test_unknown_conversion_does_not_modify_inputs():
 def test_json_roundtrip_of_converted_payload():
     payload = {"text": "héllo", "n": [1, -2, 3.5, None, True], "nested": {"x": {"y": []}}}
     assert json.loads(written(payload)) == payload
+
+
+def test_nesting_cap_fits_a_small_thread_stack():
+    # The conversion's stack use per level is bounded: a thread with 1 MiB of
+    # stack converts a value at the cap and rejects deeper ones. Run apart,
+    # since a fault here would end the process.
+    script = textwrap.dedent(
+        """
+        import sys, threading
+        from korvane import _core
+        sys.setrecursionlimit(10**6)
+        threading.stack_size(1 << 20)
+
+        def nested(depth):
+            value = []
+            for _ in range(depth - 1):
+                value = [value]
+            return value
+
+        class Record(dict):
+            pass
+
+        def work():
+            assert _core.canonical_bytes(nested(1000)).startswith(b"[[")
+            record = Record(version="v", id="i", kind="error", ts="t", payload=nested(999))
+            assert _core.write_agentlog([record]).count(b"[") == 999
+            _core.compute_diff_report([record], [record], seed=1)
+            try:
+                _core.content_id(nested(10**5))
+            except ValueError as e:
+                print(e.args[0])
+
+        thread = threading.Thread(target=work)
+        thread.start()
+        thread.join()
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == RECURSION + "\n"
