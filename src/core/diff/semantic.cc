@@ -142,7 +142,7 @@ uint64_t slot_hash(uint64_t key, size_t size) {
 // A token of a document with the number of its occurrences there.
 struct TermCount {
   uint32_t id;
-  uint32_t count;
+  uint64_t count;
 };
 
 // Appends the weights of a document given by its term counts in ascending
@@ -226,7 +226,7 @@ TfidfVector tfidf_vector(std::span<const uint32_t> tokens, std::span<const uint3
   for (size_t k = 0; k < sorted.size();) {
     size_t end = k + 1;
     while (end < sorted.size() && sorted[end] == sorted[k]) ++end;
-    terms.push_back(TermCount{sorted[k], static_cast<uint32_t>(end - k)});
+    terms.push_back(TermCount{sorted[k], end - k});
     k = end;
   }
   TfidfVector vector;
@@ -296,7 +296,7 @@ std::vector<double> semantic_similarities(std::span<const ResponsePair> pairs) {
   std::vector<uint32_t> document_frequency(table.size(), 0);
   {
     std::vector<size_t> last_document(table.size(), 0);  // d + 1
-    std::vector<uint32_t> count(table.size(), 0);
+    std::vector<uint64_t> count(table.size(), 0);
     std::vector<uint32_t> distinct;
     for (size_t d = 0; d < documents; ++d) {
       distinct.clear();
