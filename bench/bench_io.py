@@ -40,13 +40,16 @@ REPO = pathlib.Path(__file__).resolve().parents[1]
 DEFAULT_REAL = REPO.parent / "shared" / "corpus" / "big-gpt-4o.agentlog"
 
 
-def median_seconds(function, runs):
-    times = []
+def median_seconds(functions, runs):
+    """The median time of each function; the runs are interleaved so that a
+    change in the machine's load affects all of them alike."""
+    times = [[] for _ in functions]
     for _ in range(runs):
-        start = time.thread_time()
-        function()
-        times.append(time.thread_time() - start)
-    return statistics.median(times)
+        for function, samples in zip(functions, times):
+            start = time.thread_time()
+            function()
+            samples.append(time.thread_time() - start)
+    return [statistics.median(samples) for samples in times]
 
 
 def lines_of(data):
@@ -72,28 +75,30 @@ def measure(label, data, runs, rows):
     records = korvane.parse_agentlog(data)
     payloads = [r["payload"] for r in records]
 
-    def row(operation, ours, baseline_name, baseline, target):
-        t_ours = median_seconds(ours, runs)
-        if baseline is None:
-            rows.append((label, operation, megabytes / t_ours, baseline_name, None, None, target))
-            return
-        t_base = median_seconds(baseline, runs)
-        rows.append((label, operation, megabytes / t_ours, baseline_name, megabytes / t_base, t_base / t_ours, target))
+    def operation(name, ours, baselines):
+        """baselines: (name, function or None when its package is missing, target)."""
+        present = [b for b in baselines if b[1] is not None]
+        t_ours, *t_bases = median_seconds([ours] + [b[1] for b in present], runs)
+        t_of = dict(zip([b[0] for b in present], t_bases))
+        for baseline_name, _, target in baselines:
+            t_base = t_of.get(baseline_name)
+            rows.append((label, name, megabytes / t_ours, baseline_name,
+                         None if t_base is None else megabytes / t_base,
+                         None if t_base is None else t_base / t_ours, target))
 
-    parse = lambda: korvane.parse_agentlog(data)  # noqa: E731
-    row("parse", parse, "json.loads/line", lambda: [json.loads(line) for line in lines], 2.0)
-    row("parse", parse, "orjson.loads/line",
-        (lambda: [orjson.loads(line) for line in lines]) if orjson else None, 1.0)
-
-    write = lambda: korvane.write_agentlog(records)  # noqa: E731
-    row("write", write, "json.dumps/record",
-        lambda: "".join([compact(r) + "\n" for r in records]).encode(), 3.0)
-    row("write", write, "orjson.dumps/record",
-        (lambda: b"".join([orjson.dumps(r) + b"\n" for r in records])) if orjson else None, 0.7)
-
-    ids = lambda: [korvane.content_id(p) for p in payloads]  # noqa: E731
-    row("content_id", ids, "json sorted+sha256", lambda: [sorted_sha256(p) for p in payloads], 2.0)
-    row("content_id", ids, "rfc8785+sha256", (lambda: [jcs_sha256(p) for p in payloads]) if rfc8785 else None, 20.0)
+    operation("parse", lambda: korvane.parse_agentlog(data), [
+        ("json.loads/line", lambda: [json.loads(line) for line in lines], 2.0),
+        ("orjson.loads/line", (lambda: [orjson.loads(line) for line in lines]) if orjson else None, 1.0),
+    ])
+    operation("write", lambda: korvane.write_agentlog(records), [
+        ("json.dumps/record", lambda: "".join([compact(r) + "\n" for r in records]).encode(), 3.0),
+        ("orjson.dumps/record", (lambda: b"".join([orjson.dumps(r) + b"\n" for r in records])) if orjson else None,
+         0.7),
+    ])
+    operation("content_id", lambda: [korvane.content_id(p) for p in payloads], [
+        ("json sorted+sha256", lambda: [sorted_sha256(p) for p in payloads], 2.0),
+        ("rfc8785+sha256", (lambda: [jcs_sha256(p) for p in payloads]) if rfc8785 else None, 20.0),
+    ])
 
 
 def main():
