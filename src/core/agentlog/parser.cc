@@ -15,7 +15,8 @@ std::optional<std::string_view> LineReader::next() {
     const uint64_t cap = max_line_bytes_ == UINT64_MAX ? UINT64_MAX : max_line_bytes_ + 1;
     const size_t window = cap < remaining ? static_cast<size_t>(cap) : remaining;
     const char* start = input_.data() + position_;
-    const void* feed = std::memchr(start, '\n', window);
+    // An empty view may have no data pointer, which memchr must not be given.
+    const void* feed = window == 0 ? nullptr : std::memchr(start, '\n', window);
     const size_t n = feed == nullptr ? window : static_cast<size_t>(static_cast<const char*>(feed) - start) + 1;
     const std::string_view bytes(start, n);
     position_ += n;
