@@ -9,7 +9,7 @@
 namespace korvane::python {
 namespace {
 
-void raise_type_error(const std::string& message) {
+[[noreturn]] void raise_type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
   throw_pending();
 }
@@ -70,16 +70,17 @@ void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
                     std::span<PyObject*> out) {
   const auto& names = signature.parameters;
   const size_t count = names.size();
-  const std::string f = std::string(signature.function) + "()";
+  // The function as binding errors name it: "name()".
+  const auto f = [&] { return std::string(signature.function) + "()"; };
 
   const Py_ssize_t given = PyTuple_Size(args);
   if (given < 0) throw_pending();
   if (static_cast<size_t>(given) > count) {
     if (signature.required == count) {
-      raise_type_error(f + " takes " + std::to_string(count) + " positional arguments but " +
+      raise_type_error(f() + " takes " + std::to_string(count) + " positional arguments but " +
                        std::to_string(given) + " " + was_were(given) + " given");
     }
-    raise_type_error(f + " takes from " + std::to_string(signature.required) + " to " +
+    raise_type_error(f() + " takes from " + std::to_string(signature.required) + " to " +
                      std::to_string(count) + " positional arguments but " + std::to_string(given) +
                      " " + was_were(given) + " given");
   }
@@ -96,18 +97,18 @@ void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
       const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &length) : nullptr;
       if (text == nullptr) {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", f.c_str(), key);
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", f().c_str(), key);
         throw_pending();
       }
       const std::string_view keyword(text, static_cast<size_t>(length));
       size_t i = 0;
       while (i < count && keyword != names[i]) ++i;
       if (i == count) {
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", f.c_str(), key);
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", f().c_str(), key);
         throw_pending();
       }
       if (out[i] != nullptr) {
-        raise_type_error(f + " got multiple values for argument '" + names[i] + "'");
+        raise_type_error(f() + " got multiple values for argument '" + names[i] + "'");
       }
       out[i] = value;
     }
@@ -118,7 +119,7 @@ void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
     if (out[i] == nullptr) missing.push_back(names[i]);
   }
   if (!missing.empty()) {
-    raise_type_error(f + " missing " + std::to_string(missing.size()) + " required positional " +
+    raise_type_error(f() + " missing " + std::to_string(missing.size()) + " required positional " +
                      (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
   }
 }
