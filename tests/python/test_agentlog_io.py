@@ -1,8 +1,10 @@
 """parse_agentlog and write_agentlog: the known-answer vectors, the record
 dict form, real traces, and the write/read round trip."""
 
+import collections.abc
 import json
 import math
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -101,17 +103,11 @@ def test_failed_parse_and_failed_write_give_nothing():
 
 
 def test_records_list_shrinking_during_write_is_walked_within_bounds():
-    class Shrink(dict):
-        pass
-
     records = [record(1), record(2), record(3)]
 
-    class Clearing:
-        """A payload Sequence whose length lookup empties the records list."""
-
-    import collections.abc
-
     class Payload(collections.abc.Sequence):
+        """A payload whose length lookup empties the records list."""
+
         def __len__(self):
             del records[1:]
             return 0
@@ -120,8 +116,7 @@ def test_records_list_shrinking_during_write_is_walked_within_bounds():
             raise IndexError
 
     records[0] = record(Payload())
-    out = core.write_agentlog(records)
-    assert out.count(b"\n") == 1
+    assert core.write_agentlog(records).count(b"\n") == 1
 
 
 CORPUS_FILES = sorted(CORPUS.glob("*.agentlog"))
@@ -243,8 +238,6 @@ def test_plain_and_general_roads_agree(records):
 
 
 def test_plain_road_respects_the_nesting_cap():
-    import sys
-
     deep = []
     for _ in range(998):
         deep = [deep]
