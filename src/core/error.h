@@ -9,23 +9,35 @@
 //  - InternalError: a state the code treats as impossible, or a failure of
 //    the environment the code cannot recover from (no OS entropy). The
 //    binding raises it as the module's dedicated BaseException subclass.
+//
+// message() is the whole text, which may hold any character, U+0000
+// included (it quotes trace content); what() stops at the first NUL.
 #pragma once
 
-#include <stdexcept>
+#include <exception>
 #include <string>
+#include <utility>
 
 namespace korvane {
 
-class Error : public std::runtime_error {
+class Error : public std::exception {
  public:
-  explicit Error(const std::string& message) : std::runtime_error(message) {}
-  explicit Error(const char* message) : std::runtime_error(message) {}
+  explicit Error(std::string message) : message_(std::move(message)) {}
+  const std::string& message() const noexcept { return message_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
 };
 
-class InternalError : public std::logic_error {
+class InternalError : public std::exception {
  public:
-  explicit InternalError(const std::string& message) : std::logic_error(message) {}
-  explicit InternalError(const char* message) : std::logic_error(message) {}
+  explicit InternalError(std::string message) : message_(std::move(message)) {}
+  const std::string& message() const noexcept { return message_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
 };
 
 }  // namespace korvane

@@ -44,7 +44,7 @@ diff::ModelPricing read_price_entry(PyObject* value) {
   try {
     return diff::model_pricing_from_value(to_json_value(value));
   } catch (const Error& e) {
-    throw Error(std::string("pricing value: ") + e.what());
+    throw Error("pricing value: " + e.message());
   }
 }
 

@@ -91,9 +91,9 @@ void set_exception_from_current() noexcept {
   } catch (const PythonError&) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, kNoneSet);
   } catch (const Error& e) {
-    raise_with_text(PyExc_ValueError, e.what());
+    raise_with_text(PyExc_ValueError, e.message());
   } catch (const InternalError& e) {
-    raise_internal(e.what());
+    raise_internal(e.message());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

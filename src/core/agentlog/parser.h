@@ -121,7 +121,7 @@ class BasicParser {
       return read_record(*text, *builder_, /*text_is_valid_utf8=*/true, scratch_.get());
     } catch (const Error& e) {
       lines_.finish();
-      throw Error(lines_.parse_error_message(e.what()));
+      throw Error(lines_.parse_error_message(e.message()));
     }
   }
 
