@@ -3,9 +3,11 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <optional>
 #include <string_view>
 
 #include "core/agentlog/record.h"
+#include "core/agentlog/writer.h"
 #include "core/json/number_format.h"
 #include "core/json/writer.h"
 #include "python/to_json_value.h"
@@ -186,8 +188,9 @@ bool write_plain_record(std::string& out, PyObject* record) {
       return false;
     }
   }
+  std::optional<agentlog::Kind> kind;
   if (fields[kKind] == nullptr || !PyUnicode_CheckExact(fields[kKind]) || !text_of(fields[kKind], texts[kKind]) ||
-      !agentlog::kind_from_name(texts[kKind])) {
+      !(kind = agentlog::kind_from_name(texts[kKind]))) {
     return false;
   }
   const bool has_parent = fields[kParent] != nullptr && fields[kParent] != Py_None;
@@ -197,20 +200,9 @@ bool write_plain_record(std::string& out, PyObject* record) {
   const bool has_meta = fields[kMeta] != nullptr && fields[kMeta] != Py_None;
   if ((has_meta && !PyDict_CheckExact(fields[kMeta])) || fields[kPayload] == nullptr) return false;
 
-  out += "{\"version\":";
-  json::append_json_string(out, texts[kVersion]);
-  out += ",\"id\":";
-  json::append_json_string(out, texts[kId]);
-  out += ",\"kind\":\"";
-  out += texts[kKind];
-  out += "\",\"ts\":";
-  json::append_json_string(out, texts[kTs]);
-  out += ",\"parent\":";
-  if (has_parent) {
-    json::append_json_string(out, texts[kParent]);
-  } else {
-    out += "null";
-  }
+  agentlog::append_envelope_head(
+      out, {texts[kVersion], texts[kId], *kind, texts[kTs],
+            has_parent ? std::optional<std::string_view>(texts[kParent]) : std::nullopt});
   bool ok = true;
   if (has_meta) {
     out += ",\"meta\":";

@@ -4,21 +4,26 @@
 
 namespace korvane::agentlog {
 
-void append_record(std::string& out, const Record& record) {
+void append_envelope_head(std::string& out, const EnvelopeHead& head) {
   out += "{\"version\":";
-  json::append_json_string(out, record.version);
+  json::append_json_string(out, head.version);
   out += ",\"id\":";
-  json::append_json_string(out, record.id);
+  json::append_json_string(out, head.id);
   out += ",\"kind\":\"";
-  out += kind_name(record.kind);
+  out += kind_name(head.kind);
   out += "\",\"ts\":";
-  json::append_json_string(out, record.ts);
+  json::append_json_string(out, head.ts);
   out += ",\"parent\":";
-  if (record.parent) {
-    json::append_json_string(out, *record.parent);
+  if (head.parent) {
+    json::append_json_string(out, *head.parent);
   } else {
     out += "null";
   }
+}
+
+void append_record(std::string& out, const Record& record) {
+  append_envelope_head(out, {record.version, record.id, record.kind, record.ts,
+                             record.parent ? std::optional<std::string_view>(*record.parent) : std::nullopt});
   if (record.meta) {
     out += ",\"meta\":";
     json::append_json(out, *record.meta);
