@@ -24,25 +24,6 @@ namespace {
 
 using namespace korvane;
 
-// A reader builder that builds nothing.
-struct NullBuilder {
-  struct Value {};
-  using Array = Value;
-  using Object = Value;
-  Value make_null() { return {}; }
-  Value make_bool(bool) { return {}; }
-  Value make_uint(uint64_t) { return {}; }
-  Value make_int(int64_t) { return {}; }
-  Value make_double(double) { return {}; }
-  Value make_string(std::string_view) { return {}; }
-  Array begin_array() { return {}; }
-  void push(Array&, Value&&) {}
-  Value end_array(Array&&) { return {}; }
-  Object begin_object() { return {}; }
-  void set(Object&, std::string_view, Value&&) {}
-  Value end_object(Object&&) { return {}; }
-};
-
 double thread_seconds() {
   timespec ts{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -75,9 +56,9 @@ int main(int argc, char** argv) {
 
   size_t records = 0;
   const double parse = median_mb_per_s(input.size(), repeats, [&] { records = agentlog::Parser(input).collect_all().size(); });
-  NullBuilder null_builder;
+  json::NullBuilder null_builder;
   const double validate = median_mb_per_s(input.size(), repeats, [&] {
-    agentlog::BasicParser<NullBuilder> parser(input, null_builder);
+    agentlog::BasicParser<json::NullBuilder> parser(input, null_builder);
     while (parser.next()) {
     }
   });

@@ -89,29 +89,6 @@ void detail::TextBuffer::grow(size_t n) {
   capacity_ = capacity;
 }
 
-namespace {
-
-// Builds nothing: the reader's validating pass.
-struct NullBuilder {
-  struct Value {};
-  using Array = Value;
-  using Object = Value;
-  Value make_null() { return {}; }
-  Value make_bool(bool) { return {}; }
-  Value make_uint(uint64_t) { return {}; }
-  Value make_int(int64_t) { return {}; }
-  Value make_double(double) { return {}; }
-  Value make_string(std::string_view) { return {}; }
-  Array begin_array() { return {}; }
-  void push(Array&, Value&&) {}
-  Value end_array(Array&&) { return {}; }
-  Object begin_object() { return {}; }
-  void set(Object&, std::string_view, Value&&) {}
-  Value end_object(Object&&) { return {}; }
-};
-
-}  // namespace
-
 JsonValue parse_json(std::string_view text) {
   JsonValueBuilder builder;
   return read_json(text, builder);

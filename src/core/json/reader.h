@@ -67,6 +67,25 @@ inline constexpr int kMaxDepth = 127;
 // Parses text as one JSON value. Throws Error with the positioned message.
 JsonValue parse_json(std::string_view text);
 
+// A builder that builds nothing: reading with it only validates.
+struct NullBuilder {
+  struct Value {};
+  using Array = Value;
+  using Object = Value;
+  Value make_null() { return {}; }
+  Value make_bool(bool) { return {}; }
+  Value make_uint(uint64_t) { return {}; }
+  Value make_int(int64_t) { return {}; }
+  Value make_double(double) { return {}; }
+  Value make_string(std::string_view) { return {}; }
+  Array begin_array() { return {}; }
+  void push(Array&, Value&&) {}
+  Value end_array(Array&&) { return {}; }
+  Object begin_object() { return {}; }
+  void set(Object&, std::string_view, Value&&) {}
+  Value end_object(Object&&) { return {}; }
+};
+
 // True when text is one complete JSON text by the rules above: one value, only
 // JSON whitespace around it, at most kMaxDepth nested levels.
 bool is_json_text(std::string_view text);
