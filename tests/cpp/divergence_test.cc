@@ -186,7 +186,7 @@ TEST(Walk, RepeatedCallIsADuplicateInvocation) {
 
 TEST(Walk, StopReasonFromNothing) {
   const std::vector<FirstDivergence> d =
-      walk_all({test::turn(R"({"content":[]})")}, {test::turn(R"({"content":[],"stop_reason":"max_tokens"})")});
+      walk_all({test::response(R"({"content":[]})")}, {test::response(R"({"content":[],"stop_reason":"max_tokens"})")});
   ASSERT_EQ(d.size(), 1u);
   EXPECT_EQ(d[0].explanation, "stop_reason changed: `` \u2192 `max_tokens`");
   EXPECT_EQ(d[0].kind, DriftKind::kDecisionDrift);
@@ -195,8 +195,8 @@ TEST(Walk, StopReasonFromNothing) {
 
 TEST(Walk, ArgumentValueChange) {
   const std::vector<FirstDivergence> d =
-      walk_all({test::turn(R"({"content":[{"type":"tool_use","name":"book","input":{"seat":"12A","n":1}}]})")},
-               {test::turn(R"({"content":[{"type":"tool_use","name":"book","input":{"seat":"14C","n":1}}]})")});
+      walk_all({test::response(R"({"content":[{"type":"tool_use","name":"book","input":{"seat":"12A","n":1}}]})")},
+               {test::response(R"({"content":[{"type":"tool_use","name":"book","input":{"seat":"14C","n":1}}]})")});
   ASSERT_EQ(d.size(), 1u);  // cost 0.2
   EXPECT_EQ(d[0].explanation, "tool arg value changed: `book(seat)`: `\"12A\"` \u2192 `\"14C\"`");
   EXPECT_EQ(d[0].primary_axis, Axis::kTrajectory);

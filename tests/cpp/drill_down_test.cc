@@ -12,16 +12,16 @@
 namespace korvane::diff {
 namespace {
 
-using test::turn;
+using test::response;
 
 TEST(DrillDownText, LineFeedsBetweenNonEmptyTexts) {
-  EXPECT_EQ(drill_down_text(turn(R"({"content":[{"type":"text","text":"a"},{"type":"text","text":""},
+  EXPECT_EQ(drill_down_text(response(R"({"content":[{"type":"text","text":"a"},{"type":"text","text":""},
                                                 {"type":"image"},{"type":"text","text":7},
                                                 {"type":"text","text":"b"}]})")),
             "a\nb");
-  EXPECT_EQ(drill_down_text(turn(R"({"content":[{"type":"text","text":""},{"type":"text","text":"b"}]})")), "b");
-  EXPECT_EQ(drill_down_text(turn(R"({"content":"a"})")), "");
-  agentlog::Record request = turn(R"({"content":[{"type":"text","text":"a"}]})");
+  EXPECT_EQ(drill_down_text(response(R"({"content":[{"type":"text","text":""},{"type":"text","text":"b"}]})")), "b");
+  EXPECT_EQ(drill_down_text(response(R"({"content":"a"})")), "");
+  agentlog::Record request = response(R"({"content":[{"type":"text","text":"a"}]})");
   request.kind = agentlog::Kind::kChatRequest;
   EXPECT_EQ(drill_down_text(request), "");
 }
@@ -43,7 +43,7 @@ struct RefusalCase {
 class IsRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(IsRefusal, StopReasonOrPhrase) {
-  EXPECT_EQ(is_refusal(turn(GetParam().payload)), GetParam().refuses);
+  EXPECT_EQ(is_refusal(response(GetParam().payload)), GetParam().refuses);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -109,7 +109,7 @@ PairDrilldown score(const agentlog::Record& b, const agentlog::Record& c) {
 }
 
 TEST(ScorePair, IdenticalResponsesScoreZeroWithConformanceDominant) {
-  const agentlog::Record r = turn(
+  const agentlog::Record r = response(
       R"({"model":"m","latency_ms":900,"usage":{"input_tokens":10,"output_tokens":20,"thinking_tokens":5},
           "content":[{"type":"text","text":"{\"a\":1}"},{"type":"tool_use","name":"s","input":{"q":1}}]})");
   const PairDrilldown row = score(r, r);
@@ -142,7 +142,7 @@ class ScoreAxis : public ::testing::TestWithParam<ScoreCase> {};
 
 TEST_P(ScoreAxis, ValuesAndScale) {
   const ScoreCase& c = GetParam();
-  const PairDrilldown row = score(turn(c.baseline), turn(c.candidate));
+  const PairDrilldown row = score(response(c.baseline), response(c.candidate));
   const AxisScore& s = entry(row, c.axis);
   EXPECT_DOUBLE_EQ(s.baseline_value, c.baseline_value);
   EXPECT_DOUBLE_EQ(s.candidate_value, c.candidate_value);
@@ -187,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ScorePair, NotANumberNormalizesToZero) {
   // An infinite price makes both costs infinite; their delta is NaN.
   const PricingTable infinite = {{"m", ModelPricing{std::numeric_limits<double>::infinity(), 1.0}}};
-  const agentlog::Record r = turn(R"({"model":"m","usage":{"input_tokens":1,"output_tokens":1}})");
+  const agentlog::Record r = response(R"({"model":"m","usage":{"input_tokens":1,"output_tokens":1}})");
   const PairDrilldown row = score_pair(0, ResponsePair{&r, &r}, infinite);
   const AxisScore& cost = entry(row, Axis::kCost);
   EXPECT_TRUE(std::isnan(cost.delta));
@@ -198,17 +198,17 @@ TEST(ScorePair, NotANumberNormalizesToZero) {
 TEST(ScorePair, LaterAxisWinsATieAndScoresAddUp) {
   // Safety 1.0 (refusal) and conformance 1.0 (JSON lost); the semantic score
   // is larger still unless the texts match: keep them equal.
-  const agentlog::Record b = turn(R"({"content":[{"type":"text","text":"[1]"}]})");
-  const agentlog::Record c = turn(R"({"stop_reason":"refusal","content":[{"type":"text","text":"[1]"}]})");
+  const agentlog::Record b = response(R"({"content":[{"type":"text","text":"[1]"}]})");
+  const agentlog::Record c = response(R"({"stop_reason":"refusal","content":[{"type":"text","text":"[1]"}]})");
   PairDrilldown row = score(b, c);
   EXPECT_EQ(row.dominant_axis, Axis::kSafety);
   EXPECT_EQ(row.regression_score, 1.0);
-  const agentlog::Record d = turn(R"({"stop_reason":"refusal","content":[{"type":"text","text":"[1"}]})");
+  const agentlog::Record d = response(R"({"stop_reason":"refusal","content":[{"type":"text","text":"[1"}]})");
   row = score(b, d);  // semantic: "[1]" vs "[1" differ, s = 0, normalized 2
   EXPECT_EQ(row.dominant_axis, Axis::kSemantic);
   EXPECT_EQ(row.regression_score, 2.0 + 1.0 + 1.0);
-  const agentlog::Record e = turn(R"({"latency_ms":1000,"content":[{"type":"text","text":"[1]"}]})");
-  const agentlog::Record f = turn(R"({"latency_ms":2000,"stop_reason":"refusal","content":[{"type":"text","text":"[1]"}]})");
+  const agentlog::Record e = response(R"({"latency_ms":1000,"content":[{"type":"text","text":"[1]"}]})");
+  const agentlog::Record f = response(R"({"latency_ms":2000,"stop_reason":"refusal","content":[{"type":"text","text":"[1]"}]})");
   row = score(e, f);  // safety 1.0 and latency 1.0: latency comes later
   EXPECT_EQ(row.dominant_axis, Axis::kLatency);
 }
@@ -218,8 +218,8 @@ TEST(DrillDown, KeepsTheFiveHighestScoresInPairOrderOnTies) {
   const double deltas[] = {100, 500, 300, 500, 0, 900, 300};
   std::vector<agentlog::Record> b, c;
   for (double d : deltas) {
-    b.push_back(turn(R"({"latency_ms":1000})"));
-    c.push_back(turn(R"({"latency_ms":)" + std::to_string(1000 + d) + "}"));
+    b.push_back(response(R"({"latency_ms":1000})"));
+    c.push_back(response(R"({"latency_ms":)" + std::to_string(1000 + d) + "}"));
   }
   std::vector<ResponsePair> pairs;
   for (size_t i = 0; i < b.size(); ++i) pairs.push_back({&b[i], &c[i]});

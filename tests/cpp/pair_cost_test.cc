@@ -14,7 +14,7 @@
 namespace korvane::diff {
 namespace {
 
-using test::turn;
+using test::response;
 using Strings = std::vector<std::string>;
 
 struct ShapeCase {
@@ -27,7 +27,7 @@ struct ShapeCase {
 class ToolShapes : public ::testing::TestWithParam<ShapeCase> {};
 
 TEST_P(ToolShapes, ShapeSetAndCallCount) {
-  const agentlog::Record t = turn(GetParam().payload);
+  const agentlog::Record t = response(GetParam().payload);
   EXPECT_EQ(tool_shape(t), GetParam().shapes);
   EXPECT_EQ(tool_call_count(t), GetParam().calls);
 }
@@ -72,8 +72,8 @@ struct ArgCase {
 class ArgValueDiff : public ::testing::TestWithParam<ArgCase> {};
 
 TEST_P(ArgValueDiff, FirstDifferenceByToolName) {
-  const agentlog::Record b = turn(GetParam().baseline);
-  const agentlog::Record c = turn(GetParam().candidate);
+  const agentlog::Record b = response(GetParam().baseline);
+  const agentlog::Record c = response(GetParam().candidate);
   EXPECT_EQ(arg_value_diff(b, c), GetParam().message);
   // The cheap test used by the pair cost agrees with the message.
   TurnDictionary dictionary;
@@ -184,7 +184,7 @@ struct CostCase {
 class PairCost : public ::testing::TestWithParam<CostCase> {};
 
 TEST_P(PairCost, WeightedTerms) {
-  EXPECT_DOUBLE_EQ(pair_cost(turn(GetParam().baseline), turn(GetParam().candidate)), GetParam().cost);
+  EXPECT_DOUBLE_EQ(pair_cost(response(GetParam().baseline), response(GetParam().candidate)), GetParam().cost);
 }
 
 INSTANTIATE_TEST_SUITE_P(

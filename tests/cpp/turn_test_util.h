@@ -1,5 +1,5 @@
 // Turns for the alignment, divergence and drill-down tests: chat_response
-// records from payload JSON, and a seeded generator of varied turns.
+// records with text and tool calls, and a seeded generator of varied turns.
 #pragma once
 
 #include <cstdint>
@@ -9,18 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "axes_test_util.h"
 #include "core/agentlog/record.h"
-#include "core/json/reader.h"
 
 namespace korvane::diff::test {
-
-// A chat_response whose payload is the JSON text payload_json.
-inline agentlog::Record turn(std::string_view payload_json) {
-  agentlog::Record record;
-  record.kind = agentlog::Kind::kChatResponse;
-  record.payload = json::parse_json(payload_json);
-  return record;
-}
 
 // A chat_response with one text block and, for each name, a tool call with
 // the input {"q": 1}.
@@ -31,7 +23,7 @@ inline agentlog::Record text_turn(std::string_view text, std::initializer_list<s
   for (std::string_view tool : tools) {
     json += R"(,{"type":"tool_use","name":")" + std::string(tool) + R"(","input":{"q":1}})";
   }
-  return turn(json + "]}");
+  return response(json + "]}");
 }
 
 inline std::vector<const agentlog::Record*> pointers(const std::vector<agentlog::Record>& records) {
@@ -48,7 +40,7 @@ class TurnGenerator {
  public:
   explicit TurnGenerator(uint64_t seed) : rng_(seed) {}
 
-  agentlog::Record next() { return turn(next_payload()); }
+  agentlog::Record next() { return response(next_payload()); }
 
   std::string next_payload() {
     static constexpr std::string_view kWords[] = {"the", "flight", "is", "booked", "Sorry", "I",  "can't",
