@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/json/number_format.h"
+#include "core/json/reader.h"  // detail::special_in_block
 
 namespace korvane::json {
 namespace {
@@ -26,16 +27,6 @@ constexpr auto kEscape = [] {
   return t;
 }();
 
-// True when one of the eight bytes of word is below 0x20, a quotation mark
-// or a reverse solidus (exact "any byte" tests of the classic bit tricks).
-inline bool any_byte_needs_escape(uint64_t word) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  constexpr uint64_t kHigh = 0x8080808080808080ull;
-  const auto has_zero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
-  const uint64_t below_space = (word - kOnes * 0x20) & ~word & kHigh;
-  return (below_space | has_zero(word ^ (kOnes * '"')) | has_zero(word ^ (kOnes * '\\'))) != 0;
-}
-
 template <typename Int>
 void append_integer(std::string& out, Int value) {
   char buf[24];
@@ -49,31 +40,32 @@ void append_integer(std::string& out, Int value) {
 void append_json_string(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  size_t run = 0;  // start of the pending run of bytes copied unchanged
-  size_t i = 0;
-  for (; i < text.size(); ++i) {
-    // Skip eight bytes at a time while none of them needs an escape.
-    while (i + 8 <= text.size()) {
-      uint64_t word;
-      std::memcpy(&word, text.data() + i, 8);
-      if (any_byte_needs_escape(word)) break;
-      i += 8;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const char* run = p;  // start of the pending run of bytes copied unchanged
+  for (;;) {
+    // Skip a block at a time (16 bytes with SSE2) while no byte needs an
+    // escape, then byte by byte over a short tail.
+    while (static_cast<size_t>(end - p) >= detail::kBlock) {
+      const size_t k = detail::special_in_block(p);
+      p += k;
+      if (k != detail::kBlock) break;
     }
-    if (i >= text.size()) break;
-    const char e = kEscape.c[static_cast<unsigned char>(text[i])];
-    if (e == 0) continue;
-    out.append(text.data() + run, i - run);
-    run = i + 1;
+    while (p != end && kEscape.c[static_cast<unsigned char>(*p)] == 0) ++p;
+    if (p == end) break;
+    out.append(run, static_cast<size_t>(p - run));
+    const auto c = static_cast<unsigned char>(*p);
+    const char e = kEscape.c[c];
     if (e == 'u') {
-      const auto c = static_cast<unsigned char>(text[i]);
       const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
       out.append(esc, 6);
     } else {
       const char esc[2] = {'\\', e};
       out.append(esc, 2);
     }
+    run = ++p;
   }
-  out.append(text.data() + run, text.size() - run);
+  out.append(run, static_cast<size_t>(end - run));
   out += '"';
 }
 
