@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, when missing, then runs every test: the C++
 # unit tests (GoogleTest under CTest) and the Python tests (pytest) against
-# the package installed from this checkout.
+# the package installed from this checkout. KORVANE_SANITIZE=1 also runs
+# the C++ tests under the sanitizers (scripts/sanitize.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,6 +26,11 @@ echo "== C++ tests"
 cmake -S . -B build/tests -G Ninja -DKORVANE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/tests -j 2
 ctest --test-dir build/tests -j 2 --output-on-failure --timeout 600
+
+if [ "${KORVANE_SANITIZE:-0}" = 1 ]; then
+  echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+  scripts/sanitize.sh
+fi
 
 echo "== Python tests"
 "$python" -m pip install -q --disable-pip-version-check .
