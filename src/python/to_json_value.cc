@@ -249,7 +249,9 @@ JsonValue Converter::convert_dict(PyObject* dict) {
     PyObject* const entry_value = entries_[base + count + i];
     if (entry_key == nullptr) break;  // unreachable: the dict cannot change while it is copied
     unique_keys = unique_keys && PyUnicode_CheckExact(entry_key);
-    members.append(key_text(entry_key), convert(entry_value));
+    // The key first: a bad key fails before its value is converted.
+    std::string text = key_text(entry_key);
+    members.append(std::move(text), convert(entry_value));
   }
   if (!unique_keys) members.collapse_duplicates();
   return JsonValue(std::move(members));

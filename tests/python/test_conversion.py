@@ -129,6 +129,11 @@ def test_dict_key_order_is_insertion_order():
         (bytearray(b"x"), "unexpected type: 'bytearray' object cannot be converted to 'PyBytes'"),
         ({1: "a"}, "unexpected type: 'int' object cannot be converted to 'PyString'"),
         ({("t",): "a"}, "unexpected type: 'tuple' object cannot be converted to 'PyString'"),
+        # An entry's key is checked before its value is converted, in a dict
+        # as in a mapping.
+        ({1: object()}, "unexpected type: 'int' object cannot be converted to 'PyString'"),
+        (collections.OrderedDict({1: object()}),
+         "unexpected type: 'int' object cannot be converted to 'PyString'"),
         (object(), "unsupported type object"),
         (1j, "unsupported type complex"),
         (iter([]), "unsupported type list_iterator"),
