@@ -60,7 +60,9 @@ void prefix_type_error(const char* name) {
   if (!message) return;
   PyRef error(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!error) return;
-  PyException_SetCause(error.get(), PyException_GetCause(value));
+  // Setting a cause also suppresses the context, as "raise ... from" does:
+  // done only when there is a cause to carry over.
+  if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(error.get(), cause);
   PyErr_SetObject(PyExc_TypeError, error.get());
 }
 

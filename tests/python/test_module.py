@@ -227,6 +227,24 @@ def test_seed_type_error_keeps_the_cause():
         core.compute_diff_report([], [], seed=Other())
 
 
+def test_seed_type_error_without_a_cause_keeps_its_context():
+    # Re-raising must not act as "from None": the exception being handled
+    # when the call was made stays visible in the traceback.
+    class Plain:
+        def __index__(self):
+            raise TypeError("plain")
+
+    try:
+        raise KeyError("outer")
+    except KeyError:
+        with pytest.raises(TypeError) as info:
+            core.compute_diff_report([], [], seed=Plain())
+    assert info.value.args == ("argument 'seed': plain",)
+    assert info.value.__cause__ is None
+    assert not info.value.__suppress_context__
+    assert isinstance(info.value.__context__, KeyError)
+
+
 def test_work_failures_are_value_errors_with_one_argument():
     with pytest.raises(ValueError) as info:
         core.parse_agentlog(b"{}\n")
