@@ -63,7 +63,8 @@ PyObject* PyBuilder::key_object(std::string_view key) {
   if (key.size() > kMaxCachedKeySize) return nullptr;
   if (auto found = keys_.find(key); found != keys_.end()) return found->second;
   if (keys_.size() >= kMaxCachedKeys) return nullptr;
-  PyObject* object = interned(key);
+  PyObject* object = PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
+  if (object == nullptr) throw_pending();
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
   if (utf8 == nullptr) {

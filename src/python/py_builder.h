@@ -4,8 +4,10 @@
 // The reader calls the builder for every value it reads, so a trace becomes
 // dicts, lists and strs without an intermediate JsonValue tree. A builder
 // lives for one call: it caches the str objects of object keys (which repeat
-// on every line of a trace), interned, and the record dicts' own keys and
-// kind names. Values are owned references (PyRef); an interpreter failure
+// on every line of a trace) and, interned, the record dicts' own keys and
+// kind names. Payload keys are not interned: an interned str can outlive
+// every reference to it (some interpreters make them immortal), and keys
+// read from traces are unbounded in number. Values are owned references (PyRef); an interpreter failure
 // throws PythonError. Array elements wait on one shared stack until their
 // array is complete; whatever a failed parse leaves there is released by the
 // builder's destructor.

@@ -74,8 +74,22 @@ def resizing_pricing():
     return call
 
 
+def parse_fresh_keys():
+    """Parses a trace whose object keys are new on every call: nothing of
+    them may outlive the call (an interned str can be immortal)."""
+    counter = iter(range(10**9))
+
+    def call():
+        n = next(counter)
+        core.parse_agentlog(b'{"version":"0.1","id":"r","kind":"error","ts":"t","payload":{"k%d":1,"%d":2}}\n'
+                            % (n, n))
+
+    return call
+
+
 CASES = {
     "parse": (lambda: core.parse_agentlog(TRACE), [TRACE]),
+    "parse fresh keys": (parse_fresh_keys(), []),
     "parse error": (lambda: core.parse_agentlog(TRACE + b'{"version":1}\n'), []),
     "parse bad utf-8": (lambda: core.parse_agentlog(b'\xff\n'), []),
     "write": (lambda: core.write_agentlog(RECORDS), [RECORDS, PAYLOAD]),
