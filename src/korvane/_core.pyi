@@ -51,9 +51,10 @@ class AgentRecord(TypedDict):
 
 class ModelPrices(TypedDict):
     """The mapping form of one price entry. Prices are per token, in any
-    currency; a price that is 0 or absent falls back to the input price
-    (cached and cache-write prices) or the output price (reasoning), and a
-    batch_discount of 0 applies no discount. Other keys are ignored."""
+    currency; a price that is absent or not above 0 falls back to the input
+    price (cached and cache-write prices) or the output price (reasoning),
+    and a batch_discount that is absent or not above 0 applies no discount.
+    Other keys are ignored."""
 
     input: float
     output: float
