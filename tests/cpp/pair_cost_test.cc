@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "core/diff/conformance.h"
 #include "core/diff/turn_costs.h"
+#include "core/json/writer.h"
 #include "turn_test_util.h"
 
 namespace korvane::diff {
@@ -116,8 +118,63 @@ INSTANTIATE_TEST_SUITE_P(
         ArgCase{"equal_names_skipped", TURN(CALL("a", R"({"q":1})") "," CALL("b", R"({"q":1})")),
                 TURN(CALL("a", R"({"q":1})") "," CALL("b", R"({"q":[]})")), "`b(q)`: `1` \u2192 `[]`"},
         ArgCase{"unnamed_calls_share_the_name", TURN(R"({"type":"tool_use","input":{"q":1}})"),
-                TURN(R"({"type":"tool_use","name":5,"input":{"q":2.5}})"), "`_(q)`: `1` \u2192 `2.5`"}),
+                TURN(R"({"type":"tool_use","name":5,"input":{"q":2.5}})"), "`_(q)`: `1` \u2192 `2.5`"},
+        ArgCase{"members_found_in_any_order", TURN(CALL("s", R"({"a":1,"b":[2,{"x":0}],"c":3})")),
+                TURN(CALL("s", R"({"c":3,"b":[2,{"x":-1}],"a":1})")), "`s(b)`: `[2,{\"x\":0}]` \u2192 `[2,{\"x\":-1}]`"},
+        ArgCase{"zero_equals_negative_zero", TURN(CALL("s", R"({"q":[0.0]})")), TURN(CALL("s", R"({"q":[-0.0]})")),
+                std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Tool inputs are numbered so that the alignment compares them as integers:
+// equal numbers exactly for equal values (strict JSON equality: objects in
+// any member order, 1 is not 1.0, 0.0 is -0.0), a missing input as null.
+json::JsonValue random_json(std::mt19937_64& rng, int depth) {
+  switch (rng() % (depth > 2 ? 8 : 10)) {
+    case 0: return json::JsonValue(nullptr);
+    case 1: return json::JsonValue(rng() % 2 == 0);
+    case 2: return json::JsonValue(uint64_t{rng() % 2});
+    case 3: return json::JsonValue(int64_t{-1});
+    case 4: return json::JsonValue(static_cast<double>(rng() % 2));
+    case 5: return json::JsonValue(rng() % 2 == 0 ? -0.0 : 1.5);
+    case 6: return json::JsonValue(std::string_view(rng() % 2 == 0 ? "" : "a"));
+    case 7: return json::JsonValue(std::string_view(rng() % 2 == 0 ? "1" : std::string_view("a\0", 2)));
+    case 8: {
+      json::JsonValue::Array items;
+      for (uint64_t k = rng() % 3; k > 0; --k) items.push_back(random_json(rng, depth + 1));
+      return json::JsonValue(std::move(items));
+    }
+    default: {
+      static constexpr std::string_view kKeys[] = {"a", "b", "", "ab"};
+      std::vector<std::string_view> keys(std::begin(kKeys), std::end(kKeys));
+      std::shuffle(keys.begin(), keys.end(), rng);
+      json::JsonObject members;
+      for (uint64_t k = rng() % 4; k > 0; --k) {
+        members.append(std::string(keys[k - 1]), random_json(rng, depth + 1));
+      }
+      return json::JsonValue(std::move(members));
+    }
+  }
+}
+
+TEST(TurnDictionary, InputNumbersEqualExactlyForEqualInputs) {
+  std::mt19937_64 rng(31);
+  std::vector<json::JsonValue> values;
+  for (int k = 0; k < 400; ++k) values.push_back(random_json(rng, 0));
+  TurnDictionary dictionary;
+  std::vector<uint32_t> ids;
+  for (const json::JsonValue& v : values) ids.push_back(dictionary.input_id(&v));
+  size_t equal_pairs = 0;
+  for (size_t i = 0; i < values.size(); ++i) {
+    for (size_t j = 0; j < values.size(); ++j) {
+      ASSERT_EQ(ids[i] == ids[j], values[i] == values[j])
+          << json::to_json_text(values[i]) << " vs " << json::to_json_text(values[j]);
+      equal_pairs += i != j && values[i] == values[j];
+    }
+  }
+  EXPECT_GT(equal_pairs, 100u);  // the vocabulary is small enough to repeat values
+  const json::JsonValue null;
+  EXPECT_EQ(dictionary.input_id(nullptr), dictionary.input_id(&null));
+}
 
 TEST(NormaliseWhitespace, SplitsAtWhiteSpaceOnly) {
   EXPECT_EQ(normalise_whitespace("Hello   world"), "Hello world");

@@ -1,6 +1,8 @@
 #include "core/diff/pair_cost.h"
 
 #include <algorithm>
+#include <bit>
+#include <span>
 
 #include "core/diff/conformance.h"
 #include "core/error.h"
@@ -56,13 +58,81 @@ void append_backquoted(std::string& out, std::string_view text) {
   out += '`';
 }
 
-bool same_input(const JsonValue* a, const JsonValue* b) {
-  if (a == nullptr || b == nullptr) {
-    const bool a_null = a == nullptr || a->is_null();
-    const bool b_null = b == nullptr || b->is_null();
-    return a_null && b_null;
+// The members of an object by ascending key.
+std::vector<const json::JsonObject::Member*> members_by_key(const json::JsonObject& object) {
+  std::vector<const json::JsonObject::Member*> members;
+  members.reserve(object.size());
+  for (const json::JsonObject::Member& m : object) members.push_back(&m);
+  std::stable_sort(members.begin(), members.end(), [](const auto* a, const auto* b) { return a->key < b->key; });
+  return members;
+}
+
+// The value of key among members sorted by members_by_key(), or nullptr.
+const JsonValue* find_by_key(std::span<const json::JsonObject::Member* const> members, std::string_view key) {
+  const auto it = std::lower_bound(members.begin(), members.end(), key,
+                                   [](const auto* m, std::string_view k) { return m->key < k; });
+  return it != members.end() && (*it)->key == key ? &(*it)->value : nullptr;
+}
+
+// Appends bytes naming value up to JsonValue equality: two values write the
+// same bytes exactly when they are equal. Each part starts with a tag and
+// each text with its length, so the parts of different values never run
+// together; object members go in key order, and 0.0 and -0.0, which are
+// equal, write the same bytes. Linear in the size of the value (times the
+// sorting of object members), where comparing two objects member by member
+// by lookups is quadratic.
+void append_equality_key(std::string& out, const JsonValue& value) {
+  const auto word = [&](uint64_t x) { out.append(reinterpret_cast<const char*>(&x), sizeof x); };
+  const auto text = [&](std::string_view t) {
+    word(t.size());
+    out += t;
+  };
+  switch (value.type()) {
+    case JsonValue::Type::kNull:
+      out += 'n';
+      break;
+    case JsonValue::Type::kBool:
+      out += *value.if_bool() ? 't' : 'f';
+      break;
+    case JsonValue::Type::kUInt:
+      out += 'u';
+      word(*value.if_uint());
+      break;
+    case JsonValue::Type::kInt:
+      out += 'i';
+      word(static_cast<uint64_t>(*value.if_int()));
+      break;
+    case JsonValue::Type::kDouble: {
+      const double d = *value.if_double() == 0.0 ? 0.0 : *value.if_double();
+      out += 'd';
+      word(std::bit_cast<uint64_t>(d));
+      break;
+    }
+    case JsonValue::Type::kString:
+      out += 's';
+      text(*value.if_string());
+      break;
+    case JsonValue::Type::kArray:
+      out += 'a';
+      word(value.if_array()->size());
+      for (const JsonValue& item : *value.if_array()) append_equality_key(out, item);
+      break;
+    case JsonValue::Type::kObject:
+      out += 'o';
+      word(value.if_object()->size());
+      for (const json::JsonObject::Member* m : members_by_key(*value.if_object())) {
+        text(m->key);
+        append_equality_key(out, m->value);
+      }
+      break;
   }
-  return *a == *b;
+}
+
+bool same_value(const JsonValue& a, const JsonValue& b) {
+  std::string key_a, key_b;
+  append_equality_key(key_a, a);
+  append_equality_key(key_b, b);
+  return key_a == key_b;
 }
 
 // Calls f(baseline input, candidate input) for every tool both turns call,
@@ -291,6 +361,15 @@ uint32_t TurnDictionary::stop_id(std::string_view stop_reason) {
   return it->second;
 }
 
+uint32_t TurnDictionary::input_id(const json::JsonValue* input) {
+  const JsonValue null;
+  input_key_.clear();
+  append_equality_key(input_key_, input == nullptr ? null : *input);
+  auto it = inputs_.find(input_key_);
+  if (it == inputs_.end()) it = inputs_.emplace(input_key_, static_cast<uint32_t>(inputs_.size())).first;
+  return it->second;
+}
+
 TurnFeatures turn_features(const agentlog::Record& turn, TurnDictionary& dictionary) {
   TurnFeatures f;
   f.shapes = tool_shape(turn);
@@ -300,28 +379,28 @@ TurnFeatures turn_features(const agentlog::Record& turn, TurnDictionary& diction
   f.stop_reason = stop_reason(turn);
   f.stop_id = dictionary.stop_id(f.stop_reason);
   f.inputs = tool_use_inputs(turn);
+  for (ToolInput& input : f.inputs) input.id = dictionary.input_id(input.input);
   f.shingles = dictionary.shingle_ids(normalise_whitespace(response_text(turn)));
   return f;
 }
 
 bool inputs_differ(const TurnFeatures& baseline, const TurnFeatures& candidate) {
-  return find_common_tool(baseline, candidate, [](const ToolInput& b, const ToolInput& c) {
-    return !same_input(b.input, c.input);
-  });
+  return find_common_tool(baseline, candidate, [](const ToolInput& b, const ToolInput& c) { return b.id != c.id; });
 }
 
 std::optional<std::string> arg_value_diff(const TurnFeatures& baseline,
                                           const TurnFeatures& candidate) {
   std::optional<std::string> message;
   find_common_tool(baseline, candidate, [&](const ToolInput& b, const ToolInput& c) {
-    if (same_input(b.input, c.input)) return false;
+    if (b.id == c.id) return false;
     const json::JsonObject* vb = b.input == nullptr ? nullptr : b.input->if_object();
     const json::JsonObject* vc = c.input == nullptr ? nullptr : c.input->if_object();
     std::string text;
     if (vb != nullptr && vc != nullptr) {
+      const std::vector<const json::JsonObject::Member*> candidate_members = members_by_key(*vc);
       for (const json::JsonObject::Member& m : *vb) {
-        const JsonValue* other = vc->find(m.key);
-        if (other != nullptr && *other == m.value) continue;
+        const JsonValue* other = find_by_key(candidate_members, m.key);
+        if (other != nullptr && same_value(*other, m.value)) continue;
         text += '`';
         text += b.name;
         text += '(';
@@ -345,10 +424,8 @@ std::optional<std::string> arg_value_diff(const TurnFeatures& baseline,
 
 std::optional<std::string> arg_value_diff(const agentlog::Record& baseline,
                                           const agentlog::Record& candidate) {
-  TurnFeatures b, c;
-  b.inputs = tool_use_inputs(baseline);
-  c.inputs = tool_use_inputs(candidate);
-  return arg_value_diff(b, c);
+  TurnDictionary dictionary;
+  return arg_value_diff(turn_features(baseline, dictionary), turn_features(candidate, dictionary));
 }
 
 double combine_cost(const TurnFeatures& baseline, const TurnFeatures& candidate,

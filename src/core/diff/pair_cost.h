@@ -41,10 +41,12 @@ size_t tool_call_count(const agentlog::Record& turn);
 
 // The input of the first call of each tool name, by ascending name. The views
 // point into the record; input is nullptr when that call has no "input",
-// which counts as JSON null.
+// which counts as JSON null. id is left 0; turn_features() sets it to the
+// dictionary's number of the input.
 struct ToolInput {
   std::string_view name;
   const json::JsonValue* input;
+  uint32_t id = 0;
 };
 std::vector<ToolInput> tool_use_inputs(const agentlog::Record& turn);
 
@@ -137,6 +139,11 @@ class TurnDictionary {
 
   uint32_t shape_id(const std::string& shape);
   uint32_t stop_id(std::string_view stop_reason);
+  // Equal inputs (JsonValue equality: objects in any member order, 1 not
+  // 1.0) and only equal inputs get equal numbers; nullptr counts as null.
+  // Numbering costs one pass over the input, so that the pair costs of the
+  // alignment compare inputs in constant time however large they are.
+  uint32_t input_id(const json::JsonValue* input);
 
  private:
   uint32_t id_of(const Shingle& shingle, size_t hash);
@@ -159,6 +166,8 @@ class TurnDictionary {
   std::vector<Hashed> pending_;    // scratch of shingle_ids()
   std::map<std::string, uint32_t, std::less<>> shapes_;
   std::map<std::string, uint32_t, std::less<>> stops_;
+  std::map<std::string, uint32_t, std::less<>> inputs_;  // by equality_key()
+  std::string input_key_;                                 // scratch of input_id()
 };
 
 // What pair_cost() reads from one turn. Views point into the record, which
@@ -169,7 +178,7 @@ struct TurnFeatures {
   size_t call_count = 0;            // tool_call_count()
   std::string_view stop_reason;     // stop_reason()
   uint32_t stop_id = 0;
-  std::vector<ToolInput> inputs;    // tool_use_inputs()
+  std::vector<ToolInput> inputs;    // tool_use_inputs(), with their ids
   // The distinct shingles of the whitespace-normalised response text, as
   // dictionary ids in no particular order. Their Jaccard similarity is
   // text_similarity(): equal normalised texts have equal shingle sets, so
