@@ -1,5 +1,8 @@
 #include "core/diff/axes.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace korvane::diff {
 
 AxisStat build_row(Axis axis, RowKind kind, Statistic which, std::span<const double> baseline,
@@ -35,6 +38,29 @@ const json::JsonValue::Array* content_blocks(const agentlog::Record& record) {
 std::optional<double> usage_number(const agentlog::Record& record, std::string_view key) {
   const json::JsonValue* usage = record.payload.find("usage");
   return usage == nullptr ? std::nullopt : number_member(*usage, key);
+}
+
+std::string_view tool_name(const json::JsonValue& block) {
+  const std::string* name = string_member(block, "name");
+  return name == nullptr ? std::string_view("_") : std::string_view(*name);
+}
+
+std::string tool_shape_of(const json::JsonValue& block) {
+  std::string shape(tool_name(block));
+  shape += '(';
+  if (const json::JsonObject* input = object_member(block, "input")) {
+    std::vector<std::string_view> names;
+    names.reserve(input->size());
+    for (const json::JsonObject::Member& m : *input) names.emplace_back(m.key);
+    // string_view orders by unsigned bytes.
+    std::sort(names.begin(), names.end());
+    for (size_t k = 0; k < names.size(); ++k) {
+      if (k > 0) shape += ',';
+      shape += names[k];
+    }
+  }
+  shape += ')';
+  return shape;
 }
 
 }  // namespace korvane::diff

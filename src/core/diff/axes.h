@@ -52,4 +52,25 @@ const json::JsonValue::Array* content_blocks(const agentlog::Record& record);
 // holding a number there.
 std::optional<double> usage_number(const agentlog::Record& record, std::string_view key);
 
+// The tool_use blocks of a record's "content" array, in order: the entries
+// that are objects whose "type" is exactly "tool_use". f(block) is called
+// for each.
+template <typename F>
+void for_each_tool_use(const agentlog::Record& record, F&& f) {
+  const json::JsonValue::Array* content = content_blocks(record);
+  if (content == nullptr) return;
+  for (const json::JsonValue& block : *content) {
+    const std::string* type = string_member(block, "type");
+    if (type != nullptr && *type == "tool_use") f(block);
+  }
+}
+
+// A tool_use block's "name" when it is a string (possibly empty), else "_".
+std::string_view tool_name(const json::JsonValue& block);
+
+// The shape of a tool_use block: tool_name(), "(", the member names of its
+// "input" object sorted by their bytes and joined by ",", ")". A block
+// without an object input has no argument names: "search()".
+std::string tool_shape_of(const json::JsonValue& block);
+
 }  // namespace korvane::diff

@@ -4,6 +4,7 @@
 #include <bit>
 #include <span>
 
+#include "core/diff/axes.h"
 #include "core/diff/conformance.h"
 #include "core/error.h"
 #include "core/json/writer.h"
@@ -14,43 +15,6 @@ namespace korvane::diff {
 namespace {
 
 using json::JsonValue;
-
-// Calls f(block) for every tool_use block of turn's "content", in order.
-template <typename F>
-void for_each_tool_call(const agentlog::Record& turn, F&& f) {
-  const JsonValue* content = turn.payload.find("content");
-  const JsonValue::Array* blocks = content == nullptr ? nullptr : content->if_array();
-  if (blocks == nullptr) return;
-  for (const JsonValue& block : *blocks) {
-    const JsonValue* type = block.find("type");
-    const std::string* type_name = type == nullptr ? nullptr : type->if_string();
-    if (type_name != nullptr && *type_name == "tool_use") f(block);
-  }
-}
-
-std::string_view tool_name(const JsonValue& block) {
-  const JsonValue* name = block.find("name");
-  const std::string* text = name == nullptr ? nullptr : name->if_string();
-  return text == nullptr ? std::string_view("_") : std::string_view(*text);
-}
-
-std::string shape_of(const JsonValue& block) {
-  std::string shape(tool_name(block));
-  shape += '(';
-  const JsonValue* input = block.find("input");
-  if (const json::JsonObject* args = input == nullptr ? nullptr : input->if_object()) {
-    std::vector<std::string_view> names;
-    names.reserve(args->size());
-    for (const json::JsonObject::Member& m : *args) names.emplace_back(m.key);
-    std::sort(names.begin(), names.end());
-    for (size_t k = 0; k < names.size(); ++k) {
-      if (k > 0) shape += ',';
-      shape += names[k];
-    }
-  }
-  shape += ')';
-  return shape;
-}
 
 void append_backquoted(std::string& out, std::string_view text) {
   out += '`';
@@ -158,7 +122,7 @@ bool find_common_tool(const TurnFeatures& baseline, const TurnFeatures& candidat
 
 std::vector<std::string> tool_shape(const agentlog::Record& turn) {
   std::vector<std::string> shapes;
-  for_each_tool_call(turn, [&](const JsonValue& block) { shapes.push_back(shape_of(block)); });
+  for_each_tool_use(turn, [&](const JsonValue& block) { shapes.push_back(tool_shape_of(block)); });
   std::sort(shapes.begin(), shapes.end());
   shapes.erase(std::unique(shapes.begin(), shapes.end()), shapes.end());
   return shapes;
@@ -166,13 +130,13 @@ std::vector<std::string> tool_shape(const agentlog::Record& turn) {
 
 size_t tool_call_count(const agentlog::Record& turn) {
   size_t count = 0;
-  for_each_tool_call(turn, [&](const JsonValue&) { ++count; });
+  for_each_tool_use(turn, [&](const JsonValue&) { ++count; });
   return count;
 }
 
 std::vector<ToolInput> tool_use_inputs(const agentlog::Record& turn) {
   std::vector<ToolInput> inputs;
-  for_each_tool_call(turn, [&](const JsonValue& block) {
+  for_each_tool_use(turn, [&](const JsonValue& block) {
     inputs.push_back(ToolInput{tool_name(block), block.find("input")});
   });
   // A stable sort keeps the calls of one name in content order, so the first

@@ -8,28 +8,7 @@ namespace korvane::diff {
 
 std::vector<std::string> tool_shape_seq(const agentlog::Record& record) {
   std::vector<std::string> shapes;
-  const json::JsonValue::Array* content = content_blocks(record);
-  if (content == nullptr) return shapes;
-  std::vector<std::string_view> names;
-  for (const json::JsonValue& block : *content) {
-    const std::string* type = string_member(block, "type");
-    if (type == nullptr || *type != "tool_use") continue;
-    const std::string* name = string_member(block, "name");
-    std::string shape = name != nullptr ? *name : std::string("_");
-    shape += '(';
-    names.clear();
-    if (const json::JsonObject* input = object_member(block, "input")) {
-      for (const json::JsonObject::Member& m : *input) names.push_back(m.key);
-      // string_view orders by unsigned bytes, as the shapes require.
-      std::stable_sort(names.begin(), names.end());
-    }
-    for (size_t k = 0; k < names.size(); ++k) {
-      if (k != 0) shape += ',';
-      shape += names[k];
-    }
-    shape += ')';
-    shapes.push_back(std::move(shape));
-  }
+  for_each_tool_use(record, [&](const json::JsonValue& block) { shapes.push_back(tool_shape_of(block)); });
   return shapes;
 }
 
