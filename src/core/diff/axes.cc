@@ -35,6 +35,11 @@ const json::JsonValue::Array* content_blocks(const agentlog::Record& record) {
   return content == nullptr ? nullptr : content->if_array();
 }
 
+const std::string* block_text(const json::JsonValue& block) {
+  const std::string* type = string_member(block, "type");
+  return type != nullptr && *type == "text" ? string_member(block, "text") : nullptr;
+}
+
 std::optional<double> usage_number(const agentlog::Record& record, std::string_view key) {
   const json::JsonValue* usage = record.payload.find("usage");
   return usage == nullptr ? std::nullopt : number_member(*usage, key);

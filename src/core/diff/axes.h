@@ -48,6 +48,10 @@ std::optional<double> number_member(const json::JsonValue& value, std::string_vi
 // The "content" array of a record's payload, or nullptr.
 const json::JsonValue::Array* content_blocks(const agentlog::Record& record);
 
+// The "text" of a text block (an object whose "type" is exactly "text" and
+// whose "text" is a string); nullptr for any other content entry.
+const std::string* block_text(const json::JsonValue& block);
+
 // usage.{key} of a record's payload as a double, when "usage" is an object
 // holding a number there.
 std::optional<double> usage_number(const agentlog::Record& record, std::string_view key);

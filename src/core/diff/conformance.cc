@@ -37,13 +37,6 @@ std::string_view trim_white_space_start(std::string_view text) {
   return text.substr(begin);
 }
 
-// The text of block when it is a text block.
-const std::string* text_of(const json::JsonValue& block) {
-  const std::string* type = string_member(block, "type");
-  if (type == nullptr || *type != "text") return nullptr;
-  return string_member(block, "text");
-}
-
 }  // namespace
 
 std::string response_text(const agentlog::Record& record) {
@@ -52,7 +45,7 @@ std::string response_text(const agentlog::Record& record) {
   if (content == nullptr) return text;
   bool first = true;
   for (const json::JsonValue& block : *content) {
-    const std::string* piece = text_of(block);
+    const std::string* piece = block_text(block);
     if (piece == nullptr) continue;
     if (!first) text += ' ';
     text += *piece;

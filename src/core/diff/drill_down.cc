@@ -47,9 +47,8 @@ std::string drill_down_text(const agentlog::Record& record) {
   const json::JsonValue::Array* blocks = content_blocks(record);
   if (blocks == nullptr) return text;
   for (const json::JsonValue& block : *blocks) {
-    const std::string* type = string_member(block, "type");
-    const std::string* part = string_member(block, "text");
-    if (type == nullptr || *type != "text" || part == nullptr || part->empty()) continue;
+    const std::string* part = block_text(block);
+    if (part == nullptr || part->empty()) continue;
     if (!text.empty()) text += '\n';
     text += *part;
   }

@@ -154,9 +154,7 @@ bool is_abstention_with(const agentlog::Record& record) {
   std::vector<const std::string*> pieces;
   size_t size = 0;
   for (const json::JsonValue& block : *content) {
-    const std::string* type = string_member(block, "type");
-    if (type == nullptr || *type != "text") continue;
-    if (const std::string* text = string_member(block, "text")) {
+    if (const std::string* text = block_text(block)) {
       pieces.push_back(text);
       size += text->size() + 1;
     }
