@@ -149,11 +149,11 @@ bool PlainWriter::dict(PyObject* object) {
   return ok;
 }
 
-enum Field : size_t { kVersion, kId, kKind, kTs, kParent, kMeta, kPayload, kFieldCount };
-
 }  // namespace
 
 bool write_plain_record(std::string& out, PyObject* record) {
+  using agentlog::Field;
+  using enum agentlog::Field;
   if (!PyDict_CheckExact(record)) return false;
   const size_t start = out.size();
   PlainWriter writer(out);
@@ -163,16 +163,14 @@ bool write_plain_record(std::string& out, PyObject* record) {
     ~Leave() { writer.leave(); }
   } leave{writer};
 
-  std::array<PyObject*, kFieldCount> fields{};
+  std::array<PyObject*, agentlog::kFieldNames.size()> fields{};
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(record, &position, &key, &value)) {
     std::string_view name;
     if (!PyUnicode_CheckExact(key) || !text_of(key, name)) return false;
-    size_t field = 0;
-    while (field < kFieldCount && agentlog::kFieldNames[field] != name) ++field;
-    if (field < kFieldCount) {
+    if (const Field field = agentlog::field_named(name); field != kUnknown) {
       fields[field] = value;
       continue;
     }
@@ -182,7 +180,7 @@ bool write_plain_record(std::string& out, PyObject* record) {
     if (!converts) return false;
   }
 
-  std::array<std::string_view, kFieldCount> texts;
+  std::array<std::string_view, agentlog::kFieldNames.size()> texts;
   for (Field field : {kVersion, kId, kTs}) {
     if (fields[field] == nullptr || !PyUnicode_CheckExact(fields[field]) || !text_of(fields[field], texts[field])) {
       return false;

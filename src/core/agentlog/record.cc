@@ -26,15 +26,6 @@ std::string unknown_variant_message(std::string_view text) {
 
 namespace {
 
-enum Field : uint8_t { kVersion, kId, kKind, kTs, kParent, kMeta, kPayload, kUnknown };
-
-Field field_of(std::string_view key) {
-  for (size_t i = 0; i < kFieldNames.size(); ++i) {
-    if (kFieldNames[i] == key) return static_cast<Field>(i);
-  }
-  return kUnknown;
-}
-
 std::string take_text(JsonValue& value) {
   std::string* text = value.if_string();
   if (text == nullptr) throw Error(json::invalid_type_message(value, "a string"));
@@ -94,7 +85,7 @@ Record from_object(JsonObject& object) {
   Record record;
   bool seen[kUnknown] = {};
   for (JsonObject::Member& member : object) {
-    const Field field = field_of(member.key);
+    const Field field = field_named(member.key);
     if (field == kUnknown) continue;
     if (seen[field]) throw Error("duplicate field `" + member.key + "`");
     seen[field] = true;

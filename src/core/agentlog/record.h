@@ -42,6 +42,17 @@ inline constexpr std::array<std::string_view, 7> kFieldNames = {
 
 inline std::string_view kind_name(Kind kind) { return kKindNames[static_cast<size_t>(kind)]; }
 
+// The fields as indices into kFieldNames; kUnknown stands for any other key.
+enum Field : uint8_t { kVersion, kId, kKind, kTs, kParent, kMeta, kPayload, kUnknown };
+
+// The field named exactly key, or kUnknown.
+inline Field field_named(std::string_view key) {
+  for (size_t i = 0; i < kFieldNames.size(); ++i) {
+    if (kFieldNames[i] == key) return static_cast<Field>(i);
+  }
+  return kUnknown;
+}
+
 // The kind named exactly text (case-sensitive, no trimming), if any.
 std::optional<Kind> kind_from_name(std::string_view text);
 

@@ -38,15 +38,6 @@ BasicRecord<typename Builder::Value> read_record(std::string_view text, Builder&
 
 namespace detail {
 
-enum Field : uint8_t { kVersion, kId, kKind, kTs, kParent, kMeta, kPayload, kUnknown };
-
-inline Field field_named(std::string_view key) {
-  for (size_t i = 0; i < kFieldNames.size(); ++i) {
-    if (kFieldNames[i] == key) return static_cast<Field>(i);
-  }
-  return kUnknown;
-}
-
 template <typename Builder>
 class RecordReader {
  public:
