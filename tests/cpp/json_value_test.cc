@@ -33,6 +33,26 @@ TEST(JsonValue, EqualityIsStrictAboutNumberKindsAndIgnoresMemberOrder) {
   EXPECT_FALSE(JsonValue(a) == JsonValue(b));
 }
 
+TEST(JsonValue, ObjectEqualityMatchesMembersInAnyOrder) {
+  // Large objects, partly in the same order, then shuffled.
+  JsonObject a, b, c;
+  for (int k = 0; k < 2000; ++k) a.append("k" + std::to_string(k), JsonValue(uint64_t(k)));
+  for (int k = 0; k < 10; ++k) b.append("k" + std::to_string(k), JsonValue(uint64_t(k)));
+  for (int k = 1999; k >= 10; --k) b.append("k" + std::to_string(k), JsonValue(uint64_t(k)));
+  for (int k = 1999; k >= 0; --k) c.append("k" + std::to_string(k), JsonValue(k == 5 ? 5.0 : double(k)));
+  EXPECT_TRUE(JsonValue(a) == JsonValue(b));
+  EXPECT_FALSE(JsonValue(a) == JsonValue(c));  // integers never equal doubles
+  b.insert_or_assign("k1500", JsonValue("x"));
+  EXPECT_FALSE(JsonValue(a) == JsonValue(b));
+  JsonObject d = a;
+  d.insert_or_assign("k3", JsonValue(uint64_t{4}));
+  EXPECT_FALSE(JsonValue(a) == JsonValue(d));
+  JsonObject e;
+  for (int k = 1; k < 2000; ++k) e.append("k" + std::to_string(k), JsonValue(uint64_t(k)));
+  e.append("other", JsonValue(uint64_t{0}));
+  EXPECT_FALSE(JsonValue(a) == JsonValue(e));
+}
+
 TEST(JsonObject, RepeatedKeysKeepFirstPositionAndLastValue) {
   JsonObject o;
   for (int round = 0; round < 3; ++round) {

@@ -87,10 +87,30 @@ std::optional<double> JsonValue::as_double() const {
 }
 
 bool operator==(const JsonObject& a, const JsonObject& b) {
-  if (a.size() != b.size()) return false;
-  for (const JsonObject::Member& m : a) {
-    const JsonValue* other = b.find(m.key);
-    if (other == nullptr || !(*other == m.value)) return false;
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  // Objects compared are usually in the same member order: walk both while
+  // the keys agree, then match the rest by key.
+  size_t same = 0;
+  while (same < n && a.begin()[same].key == b.begin()[same].key) {
+    if (!(a.begin()[same].value == b.begin()[same].value)) return false;
+    ++same;
+  }
+  if (same == n) return true;
+  // Sorting the remaining members by key keeps large objects in any order
+  // near-linear. Keys of an object are distinct.
+  std::vector<const JsonObject::Member*> rest_a, rest_b;
+  rest_a.reserve(n - same);
+  rest_b.reserve(n - same);
+  for (size_t i = same; i < n; ++i) {
+    rest_a.push_back(a.begin() + i);
+    rest_b.push_back(b.begin() + i);
+  }
+  const auto by_key = [](const JsonObject::Member* x, const JsonObject::Member* y) { return x->key < y->key; };
+  std::sort(rest_a.begin(), rest_a.end(), by_key);
+  std::sort(rest_b.begin(), rest_b.end(), by_key);
+  for (size_t i = 0; i < rest_a.size(); ++i) {
+    if (rest_a[i]->key != rest_b[i]->key || !(rest_a[i]->value == rest_b[i]->value)) return false;
   }
   return true;
 }
