@@ -39,6 +39,7 @@ diff::ModelPricing read_price_entry(PyObject* value) {
         return pricing;
       }
     }
+    if (interrupt_pending()) throw_pending();
     PyErr_Clear();
   }
   try {

@@ -72,7 +72,14 @@ std::string take_exception_message() {
   return message;
 }
 
-void throw_pending_as_error() { throw Error(take_exception_message()); }
+bool interrupt_pending() {
+  return PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception);
+}
+
+void throw_pending_as_error() {
+  if (interrupt_pending()) throw_pending();
+  throw Error(take_exception_message());
+}
 
 bool create_internal_error_type() {
   if (g_internal_error != nullptr) return true;

@@ -31,8 +31,14 @@ struct PythonError {};
 // exception is pending. Clears the exception.
 std::string take_exception_message();
 
+// True when the pending exception is not an Exception: KeyboardInterrupt,
+// SystemExit and their kind ask the program to stop, and are never turned
+// into a data error or discarded.
+bool interrupt_pending();
+
 // Throws korvane::Error carrying take_exception_message(): how value
 // conversion reports an exception raised by the interpreter or user code.
+// An interrupt (see above) is left pending and thrown as PythonError.
 [[noreturn]] void throw_pending_as_error();
 
 // Creates the internal failure type korvane._core.InternalError. Called once

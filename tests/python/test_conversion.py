@@ -265,6 +265,42 @@ def test_exceptions_of_user_objects_become_messages(payload, message):
     assert conversion_error(payload) == message
 
 
+class Interrupts:
+    """Raises an interrupt from whichever protocol the conversion calls."""
+
+    def __init__(self, interrupt):
+        self.interrupt = interrupt
+
+    def __len__(self):
+        raise self.interrupt
+
+    def __getitem__(self, i):
+        raise self.interrupt
+
+    def __float__(self):
+        raise self.interrupt
+
+
+collections.abc.Sequence.register(Interrupts)
+
+
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda obj: core.canonical_bytes([1, obj]),
+        lambda obj: core.content_id({"k": obj}),
+        lambda obj: core.write_agentlog([record(obj)]),
+        lambda obj: core.compute_diff_report([], [], pricing={"m": (obj, 1.0)}),
+        lambda obj: core.compute_diff_report([], [], pricing={"m": (1.0, obj)}),
+    ],
+    ids=["canonical_bytes", "content_id", "write_agentlog", "pricing input", "pricing output"],
+)
+def test_interrupts_from_user_code_pass_through_unchanged(call, interrupt):
+    with pytest.raises(interrupt):
+        call(Interrupts(interrupt))
+
+
 def test_failing_instance_test_is_unraisable_and_counts_false(monkeypatch):
     class Shifty:
         @property
