@@ -1,7 +1,6 @@
 #include "python/plain_writer.h"
 
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <optional>
 #include <string_view>
@@ -25,13 +24,6 @@ bool text_of(PyObject* str, std::string_view& text) {
   }
   text = std::string_view(data, static_cast<size_t>(size));
   return true;
-}
-
-template <typename Int>
-void append_integer(std::string& out, Int value) {
-  char buffer[24];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, result.ptr);
 }
 
 class PlainWriter {
@@ -78,7 +70,7 @@ bool PlainWriter::value(PyObject* value) {
     int overflow = 0;
     const long long i = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow == 0) {
-      append_integer(out_, i);
+      json::append_integer(out_, i);
       return true;
     }
     if (overflow < 0) return false;
@@ -87,7 +79,7 @@ bool PlainWriter::value(PyObject* value) {
       PyErr_Clear();
       return false;
     }
-    append_integer(out_, u);
+    json::append_integer(out_, u);
     return true;
   }
   if (PyFloat_CheckExact(value)) {

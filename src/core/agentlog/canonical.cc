@@ -1,7 +1,6 @@
 #include "core/agentlog/canonical.h"
 
 #include <algorithm>
-#include <charconv>
 #include <memory>
 #include <vector>
 
@@ -38,14 +37,6 @@ void sort_members(Member* first, Member* last) {
   }
 }
 
-template <typename Int>
-void append_integer(std::string& out, Int value) {
-  char buf[24];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  (void)ec;  // 24 bytes hold any 64-bit integer
-  out.append(buf, end);
-}
-
 // Appends text quoted, normalized and escaped. scratch receives the NFC form
 // of non-ASCII text; ASCII text is its own NFC and is escaped directly.
 void append_string(std::string& out, std::string_view text, std::string& scratch) {
@@ -78,10 +69,10 @@ class Encoder {
         out_ += *v.if_bool() ? "true" : "false";
         return;
       case JsonValue::Type::kUInt:
-        append_integer(out_, *v.if_uint());
+        json::append_integer(out_, *v.if_uint());
         return;
       case JsonValue::Type::kInt:
-        append_integer(out_, *v.if_int());
+        json::append_integer(out_, *v.if_int());
         return;
       case JsonValue::Type::kDouble:
         json::append_canonical_double(out_, *v.if_double());

@@ -13,9 +13,20 @@
 // A double that is not finite is written as "null" by both.
 #pragma once
 
+#include <charconv>
+#include <concepts>
 #include <string>
 
 namespace korvane::json {
+
+// Plain decimal digits of an integer, "-" first when it is negative: the
+// form of integers in both the interchange and the canonical text.
+template <std::integral Int>
+void append_integer(std::string& out, Int value) {
+  char digits[24];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);  // 24 hold any 64-bit value
+  out.append(digits, result.ptr);
+}
 
 void append_double(std::string& out, double value);
 void append_canonical_double(std::string& out, double value);

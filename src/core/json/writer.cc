@@ -1,6 +1,5 @@
 #include "core/json/writer.h"
 
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 
@@ -27,13 +26,6 @@ constexpr auto kEscape = [] {
   return t;
 }();
 
-template <typename Int>
-void append_integer(std::string& out, Int value) {
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  (void)ec;
-  out.append(buf, end);
-}
 
 }  // namespace
 
