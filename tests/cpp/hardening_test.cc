@@ -33,7 +33,7 @@ TEST(EmptyViewWithoutData, ReadersReportEof) {
     json::parse_json(std::string_view());
     FAIL() << "parse_json accepted no text";
   } catch (const Error& e) {
-    EXPECT_STREQ(e.what(), "EOF while parsing a value at line 1 column 0");
+    EXPECT_EQ(e.message(), "EOF while parsing a value at line 1 column 0");
   }
   json::JsonValueBuilder builder;
   EXPECT_THROW(agentlog::read_record(std::string_view(), builder), Error);
