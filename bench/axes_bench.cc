@@ -10,12 +10,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "core/agentlog/record.h"
 #include "core/diff/axes.h"
 #include "core/diff/conformance.h"
@@ -122,25 +122,6 @@ Record make_response(Words& words, std::mt19937_64& rng) {
   return record;
 }
 
-// CPU time of the calling thread: on a shared machine it is far steadier
-// than wall time, and the work is single-threaded.
-double thread_seconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-double median_seconds(int repeats, const std::function<void()>& work) {
-  std::vector<double> times;
-  for (int r = 0; r < repeats; ++r) {
-    const double start = thread_seconds();
-    work();
-    times.push_back(thread_seconds() - start);
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -160,7 +141,7 @@ int main(int argc, char** argv) {
 
   double sink = 0.0;
   const auto series = [&](const char* name, const std::function<double()>& work) {
-    std::printf("%-12s series %8.2f ms\n", name, 1e3 * median_seconds(repeats, [&] { sink += work(); }));
+    std::printf("%-12s series %8.2f ms\n", name, 1e3 * korvane::bench::median_seconds(repeats, [&] { sink += work(); }));
   };
   series("semantic", [&] { return korvane::diff::semantic_similarities(pairs)[0]; });
   series("trajectory", [&] { return korvane::diff::trajectory_distances(pairs)[0]; });
@@ -181,7 +162,7 @@ int main(int argc, char** argv) {
 
   const auto row = [&](const char* name, auto build) {
     std::printf("%-12s row    %8.2f ms\n", name,
-                1e3 * median_seconds(repeats, [&] { sink += build(pairs, uint64_t{1}).delta; }));
+                1e3 * korvane::bench::median_seconds(repeats, [&] { sink += build(pairs, uint64_t{1}).delta; }));
   };
   row("semantic", korvane::diff::semantic_row);
   row("trajectory", korvane::diff::trajectory_row);

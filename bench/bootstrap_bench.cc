@@ -9,11 +9,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "core/diff/axes.h"
 
 namespace {
@@ -58,12 +58,6 @@ std::vector<Series> synthetic_rows(size_t n) {
 
 // CPU time of this thread: the machine is shared, so wall time would also
 // count other people's work.
-double cpu_seconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,23 +70,19 @@ int main(int argc, char** argv) {
     std::vector<double> totals;
     std::vector<std::vector<double>> per_axis(rows.size());
     for (int run = 0; run < runs; ++run) {
-      double start = cpu_seconds();
+      double start = korvane::bench::thread_seconds();
       for (size_t r = 0; r < rows.size(); ++r) {
-        double row_start = cpu_seconds();
+        double row_start = korvane::bench::thread_seconds();
         const Series& s = rows[r];
         korvane::diff::build_row(s.axis, s.kind, s.statistic, s.baseline, s.candidate, 42);
-        per_axis[r].push_back(cpu_seconds() - row_start);
+        per_axis[r].push_back(korvane::bench::thread_seconds() - row_start);
       }
-      totals.push_back(cpu_seconds() - start);
+      totals.push_back(korvane::bench::thread_seconds() - start);
     }
-    auto median = [](std::vector<double> v) {
-      std::sort(v.begin(), v.end());
-      return v[v.size() / 2];
-    };
-    std::printf("%zu pairs: eight rows %.1f ms CPU (median of %d)\n", n, 1e3 * median(totals), runs);
+    std::printf("%zu pairs: eight rows %.1f ms CPU (median of %d)\n", n, 1e3 * korvane::bench::median(totals), runs);
     for (size_t r = 0; r < rows.size(); ++r) {
       std::printf("  %-12s %7.2f ms\n", std::string(korvane::diff::axis_name(rows[r].axis)).c_str(),
-                  1e3 * median(per_axis[r]));
+                  1e3 * korvane::bench::median(per_axis[r]));
     }
   }
 }

@@ -7,19 +7,15 @@
 // Every model of the traces is priced. Prints one JSON object: the number of
 // response pairs and, per stage, the median over the repeats in CPU time of
 // the thread, in seconds.
-#include <time.h>
-
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "bench_util.h"
 #include "core/agentlog/parser.h"
 #include "core/diff/compute_report.h"
 #include "core/diff/conformance.h"
@@ -38,30 +34,7 @@ using korvane::agentlog::Record;
 namespace diff = korvane::diff;
 
 std::vector<Record> read_trace(const char* path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    std::fprintf(stderr, "cannot read %s\n", path);
-    std::exit(1);
-  }
-  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  return korvane::agentlog::Parser(text).collect_all();  // records own their data
-}
-
-double thread_seconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-double median_seconds(int repeats, const std::function<void()>& work) {
-  std::vector<double> times;
-  for (int r = 0; r < repeats; ++r) {
-    const double start = thread_seconds();
-    work();
-    times.push_back(thread_seconds() - start);
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
+  return korvane::agentlog::Parser(korvane::bench::read_file(path)).collect_all();  // records own their data
 }
 
 }  // namespace
@@ -96,7 +69,7 @@ int main(int argc, char** argv) {
   double sink = 0.0;
   std::vector<std::pair<const char*, double>> stages;
   const auto stage = [&](const char* name, const std::function<void()>& work) {
-    stages.emplace_back(name, median_seconds(repeats, work));
+    stages.emplace_back(name, korvane::bench::median_seconds(repeats, work));
   };
   stage("semantic", [&] { sink += diff::semantic_row(pairs, seed).delta; });
   stage("trajectory", [&] { sink += diff::trajectory_row(pairs, seed).delta; });

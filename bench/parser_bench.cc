@@ -7,16 +7,12 @@
 // usage: parser_bench trace.agentlog [repeats]
 // Prints the median MB/s (1 MB = 10^6 bytes of input) over the repeats, timed
 // in thread CPU time so that other load on the machine matters less.
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
-#include <vector>
 
+#include "bench_util.h"
 #include "core/agentlog/parser.h"
 #include "core/unicode/utf8.h"
 
@@ -24,21 +20,8 @@ namespace {
 
 using namespace korvane;
 
-double thread_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 double median_mb_per_s(size_t bytes, int repeats, const std::function<void()>& run) {
-  std::vector<double> rates;
-  for (int i = 0; i < repeats; ++i) {
-    const double start = thread_seconds();
-    run();
-    rates.push_back(static_cast<double>(bytes) / 1e6 / (thread_seconds() - start));
-  }
-  std::sort(rates.begin(), rates.end());
-  return rates[rates.size() / 2];
+  return static_cast<double>(bytes) / 1e6 / bench::median_seconds(repeats, run);
 }
 
 }  // namespace
@@ -48,10 +31,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s trace.agentlog [repeats]\n", argv[0]);
     return 2;
   }
-  std::ifstream file(argv[1], std::ios::binary);
-  std::stringstream content;
-  content << file.rdbuf();
-  const std::string input = content.str();
+  const std::string input = bench::read_file(argv[1]);
   const int repeats = argc > 2 ? std::atoi(argv[2]) : 21;
 
   size_t records = 0;

@@ -15,13 +15,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "core/unicode/case.h"
 #include "core/unicode/normalize.h"
 #include "core/unicode/properties.h"
@@ -77,21 +75,8 @@ std::string decomposed(std::string_view text) {
 
 size_t sink = 0;
 
-double cpu_seconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return t.tv_sec + t.tv_nsec * 1e-9;
-}
-
 double median_mb_per_s(const std::string& text, int repeats, const std::function<size_t(const std::string&)>& work) {
-  std::vector<double> rates;
-  for (int r = 0; r < repeats; ++r) {
-    const double start = cpu_seconds();
-    sink += work(text);
-    rates.push_back(text.size() / 1e6 / (cpu_seconds() - start));
-  }
-  std::sort(rates.begin(), rates.end());
-  return rates[rates.size() / 2];
+  return static_cast<double>(text.size()) / 1e6 / korvane::bench::median_seconds(repeats, [&] { sink += work(text); });
 }
 
 size_t per_character(const std::string& text) {
@@ -116,10 +101,7 @@ int main(int argc, char** argv) {
   std::vector<std::pair<std::string, std::string>> texts;
   texts.emplace_back("ascii", repeat_to(kAsciiProse, kBytes));
   if (trace_path) {
-    std::ifstream in(trace_path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    texts.emplace_back("trace", buffer.str());
+    texts.emplace_back("trace", korvane::bench::read_file(trace_path));
   }
   std::string mixed_unit;
   for (const char* sentence : kMixedProse) mixed_unit += sentence;
