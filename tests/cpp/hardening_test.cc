@@ -18,15 +18,13 @@ namespace korvane {
 namespace {
 
 // A default string_view has no data pointer at all; the parser used to hand
-// that pointer to memchr, which must never receive null.
-TEST(EmptyViewWithoutData, ParserYieldsNothing) {
+// that pointer to memchr, which must never receive null. Every reader takes
+// it as the empty text.
+TEST(EmptyViewWithoutData, ParserYieldsNothingAndReadersReportEof) {
   agentlog::Parser parser{std::string_view()};
   EXPECT_FALSE(parser.next().has_value());
   EXPECT_EQ(parser.line(), 1u);
   EXPECT_TRUE(agentlog::Parser(std::string_view()).with_max_line_bytes(0).collect_all().empty());
-}
-
-TEST(EmptyViewWithoutData, ReadersReportEof) {
   EXPECT_TRUE(unicode::is_valid_utf8(std::string_view()));
   EXPECT_FALSE(json::is_json_text(std::string_view()));
   try {

@@ -61,6 +61,14 @@ bool same_record(const Record& a, const Record& b) {
          a.meta.has_value() == b.meta.has_value() && (!a.meta || *a.meta == *b.meta) && a.payload == b.payload;
 }
 
+std::string text_of(std::string_view s) { return json::to_json_text(JsonValue(s)); }
+
+std::string join(char open, const std::vector<std::string>& parts, char close) {
+  std::string out(1, open);
+  for (const std::string& part : parts) out += (out.size() > 1 ? "," : "") + part;
+  return out + close;
+}
+
 class RecordGenerator {
  public:
   explicit RecordGenerator(uint64_t seed) : rng_(seed) {}
@@ -77,57 +85,35 @@ class RecordGenerator {
     return r;
   }
 
-  // The record as an object with its members shuffled, null for an absent
-  // parent or meta at random, the kind as a one-member object at random,
-  // and unknown members mixed in.
+  std::string array_form(const Record& r) { return join('[', fields(r), ']'); }
+
+  // The record as an object with its members shuffled, null or no member for
+  // an absent parent or meta at random, the kind as a one-member object at
+  // random, and unknown members mixed in.
   std::string object_form(const Record& r) {
-    std::vector<std::string> members;
-    const auto member = [&](std::string_view key, const std::string& json) {
-      std::string m;
-      json::append_json_string(m, key);
-      members.push_back(m + ":" + json);
-    };
-    member("version", json::to_json_text(JsonValue(r.version)));
-    member("id", json::to_json_text(JsonValue(r.id)));
-    const std::string kind = json::to_json_text(JsonValue(std::string(kind_name(r.kind))));
-    member("kind", pick(2) ? kind : "{" + kind + ":null}");
-    member("ts", json::to_json_text(JsonValue(r.ts)));
-    if (r.parent) {
-      member("parent", json::to_json_text(JsonValue(*r.parent)));
-    } else if (pick(2)) {
-      member("parent", "null");
+    static constexpr std::string_view kNames[] = {"version", "id", "kind", "ts", "parent", "meta", "payload"};
+    std::vector<std::string> f = fields(r), members;
+    if (pick(2)) f[2] = "{" + f[2] + ":null}";
+    for (size_t i = 0; i < f.size(); ++i) {
+      if ((i == 4 || i == 5) && f[i] == "null" && pick(2)) continue;
+      members.push_back(text_of(kNames[i]) + ":" + f[i]);
     }
-    if (r.meta) {
-      member("meta", json::to_json_text(*r.meta));
-    } else if (pick(2)) {
-      member("meta", "null");
-    }
-    member("payload", json::to_json_text(r.payload));
     for (int i = pick(3); i > 0; --i) {
-      member("x" + text(), pick(2) ? "[1e400,\"\\udc00\",{\"a\":[]}]" : json::to_json_text(value(1)));
+      members.push_back(text_of("x" + text()) + ":" +
+                        (pick(2) ? "[1e400,\"\\udc00\",{\"a\":[]}]" : json::to_json_text(value(1))));
     }
     std::shuffle(members.begin(), members.end(), rng_);
-    std::string out = "{";
-    for (size_t i = 0; i < members.size(); ++i) out += (i ? "," : "") + members[i];
-    return out + "}";
-  }
-
-  std::string array_form(const Record& r) {
-    std::string out = "[";
-    json::append_json_string(out, r.version);
-    out += ",";
-    json::append_json_string(out, r.id);
-    out += ",\"" + std::string(kind_name(r.kind)) + "\",";
-    json::append_json_string(out, r.ts);
-    out += ",";
-    out += r.parent ? json::to_json_text(JsonValue(*r.parent)) : "null";
-    out += ",";
-    out += r.meta ? json::to_json_text(*r.meta) : "null";
-    out += ",";
-    return out + json::to_json_text(r.payload) + "]";
+    return join('{', members, '}');
   }
 
  private:
+  // The seven fields in their order, as JSON texts.
+  static std::vector<std::string> fields(const Record& r) {
+    return {text_of(r.version), text_of(r.id), text_of(kind_name(r.kind)), text_of(r.ts),
+            r.parent ? text_of(*r.parent) : "null", r.meta ? json::to_json_text(*r.meta) : "null",
+            json::to_json_text(r.payload)};
+  }
+
   size_t pick(size_t n) { return static_cast<size_t>(rng_() % n); }
 
   std::string text() {
@@ -180,17 +166,9 @@ TEST(ReadRecord, RandomRecordsReadBackInEveryForm) {
   }
 }
 
-TEST(ReadRecord, EnvelopeTextsAreDecoded) {
-  const Record r = read_line(R"({"version":"v\u00e9","id":"a\"b","kind":"tool\u005fcall","ts":"\ud83d\ude00","parent":"p\n","payload":0})");
-  EXPECT_EQ(r.version, "v\u00e9");
-  EXPECT_EQ(r.id, "a\"b");
-  EXPECT_EQ(r.kind, Kind::kToolCall);
-  EXPECT_EQ(r.ts, "\U0001F600");
-  EXPECT_EQ(r.parent, "p\n");
-}
-
-// Errors positioned where the first problem is seen, including the cases
-// where the text ends early inside the envelope.
+// Errors positioned where the first problem is seen: the text ending early
+// inside the envelope, and problems inside an unknown member's value, which
+// is skipped rather than decoded (the vectors cover the rest).
 struct LineCase {
   std::string text;
   std::string message;
@@ -212,9 +190,6 @@ TEST_P(ReadRecordErrors, Message) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReadRecordErrors,
     ::testing::Values(
-        LineCase{"", "EOF while parsing a value at line 1 column 0"},
-        LineCase{"{", "EOF while parsing an object at line 1 column 1"},
-        LineCase{"[", "EOF while parsing a list at line 1 column 1"},
         LineCase{R"({"kind":)", "EOF while parsing a value at line 1 column 8"},
         LineCase{R"({"kind":{)", "EOF while parsing a value at line 1 column 9"},
         LineCase{R"({"kind":{1:null}})", "invalid type: integer `1`, expected variant identifier at line 1 column 10"},
@@ -226,15 +201,12 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{R"({"parent":nul})", "expected ident at line 1 column 14"},
         LineCase{R"({"x":[1,{"y":-}]})", "invalid number at line 1 column 15"},
         LineCase{R"({"x":"\q"})", "invalid escape at line 1 column 8"},
-        LineCase{R"({"x":-})", "invalid number at line 1 column 7"},
         LineCase{R"({"x":1.})", "invalid number at line 1 column 8"},
         LineCase{R"({"x":[1 2]})", "expected `,` or `]` at line 1 column 9"},
         LineCase{R"({"x":{"a" 1}})", "expected `:` at line 1 column 11"},
         LineCase{R"({"x":{"a":1 "b":2}})", "expected `,` or `}` at line 1 column 13"},
         LineCase{R"({"x":[)", "EOF while parsing a list at line 1 column 6"},
-        LineCase{R"({"x":{)", "EOF while parsing an object at line 1 column 6"},
-        LineCase{R"({"version":"1","version"})", "duplicate field `version` at line 1 column 25"},
-        LineCase{R"(["a","b","error","t",null,null,0,])", "trailing comma at line 1 column 34"}));
+        LineCase{R"({"x":{)", "EOF while parsing an object at line 1 column 6"}));
 
 }  // namespace
 }  // namespace korvane::agentlog

@@ -30,28 +30,22 @@ bool is_scalar(char32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF);
 // or through bzip2 (Debian ships it compressed).
 
 std::string read_normalization_test(std::string& error) {
-  const std::string dir = KORVANE_UCD_DIR;
-  const std::string plain = dir + "/NormalizationTest.txt";
+  const std::string plain = std::string(KORVANE_UCD_DIR) + "/NormalizationTest.txt";
+  const std::string packed = plain + ".bz2";
+  std::stringstream text;
   if (std::ifstream in{plain}; in) {
-    std::stringstream text;
     text << in.rdbuf();
     return text.str();
   }
-  const std::string packed = plain + ".bz2";
   if (!std::ifstream{packed}) {
     error = "neither " + plain + " nor " + packed + " exists; install the unicode-data package";
     return {};
   }
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(("bzip2 -dc '" + packed + "'").c_str(), "r"), pclose);
-  if (!pipe) {
-    error = "cannot run bzip2 on " + packed;
-    return {};
-  }
-  std::string text;
   char buffer[1 << 16];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) text.append(buffer, n);
-  if (text.empty()) error = "bzip2 produced nothing from " + packed;
-  return text;
+  for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) text.write(buffer, n);
+  if (text.str().empty()) error = "bzip2 produced nothing from " + packed;
+  return text.str();
 }
 
 std::string parse_scalars(const std::string& field) {
@@ -108,7 +102,9 @@ TEST(Nfc, MatchesEveryLineOfTheConformanceFile) {
 }
 
 // ---------------------------------------------------------------------------
-// NFC around the quick-check shortcut: what is copied, what is rebuilt.
+// NFC around the quick-check shortcut: what is copied, what is rebuilt. The
+// conformance file above and the comparison with Python's unicodedata cover
+// the composition rules themselves.
 
 struct NfcCase {
   const char* name;
@@ -139,24 +135,11 @@ std::u32string repeat(std::u32string_view unit, int count) {
 INSTANTIATE_TEST_SUITE_P(
     Unicode, NfcCases,
     testing::Values(
-        NfcCase{"Empty", U"", U""},
         NfcCase{"AsciiLongerThanAWord", U"The quick brown fox jumps over the lazy dog.", U"The quick brown fox jumps over the lazy dog."},
         NfcCase{"ComposesAfterAsciiWord", U"abcdefghe\u0301", U"abcdefgh\u00e9"},
-        NfcCase{"AlreadyComposed", U"caf\u00e9 \u00e9t\u00e9", U"caf\u00e9 \u00e9t\u00e9"},
-        NfcCase{"LeadingCombiningMark", U"\u0301e", U"\u0301e"},
         NfcCase{"LeadingMarkThenComposable", U"\u0323\u0301e\u0301", U"\u0323\u0301\u00e9"},
-        NfcCase{"ReordersBelowBeforeAbove", U"a\u0301\u0323", U"\u1ea1\u0301"},
-        NfcCase{"BlockedBySameClass", U"a\u0300\u0301", U"\u00e0\u0301"},
         NfcCase{"QuickCheckYesMarksOutOfOrder", U"x\u0315\u0316", U"x\u0316\u0315"},
-        NfcCase{"DecomposesThenRecomposes", U"\u1e0b\u0323", U"\u1e0d\u0307"},
-        NfcCase{"SingletonNeverRecomposes", U"\u212b\u2126", U"\u00c5\u03a9"},
-        NfcCase{"ExcludedComposite", U"\u0958", U"\u0915\u093c"},
-        NfcCase{"HangulLV_T", U"\u1100\u1161\u11a8", U"\uac01"},
-        NfcCase{"HangulSyllablePlusT", U"\uac00\u11a8", U"\uac01"},
         NfcCase{"HangulTBaseIsNotATrailingConsonant", U"\uac00\u11a7", U"\uac00\u11a7"},
-        NfcCase{"HangulLvtTakesNoSecondT", U"\uac01\u11a8", U"\uac01\u11a8"},
-        NfcCase{"StarterPairComposes", U"\u0b47\u0b3e", U"\u0b4b"},
-        NfcCase{"SupplementaryPair", U"\U00011099\U000110BA", U"\U0001109A"},
         NfcCase{"LongRunOfMarksSortsStably",
                 repeat(U"\u0315\u0316\u0317", 40) + U"\u00e9",
                 repeat(U"\u0316\u0317", 40) + repeat(U"\u0315", 40) + U"\u00e9"},
@@ -164,7 +147,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<NfcCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------
-// Lower-casing.
+// Lower-casing: representatives of the final-sigma context, output growth,
+// and what Python's unicodedata cannot check (unassigned and non-scalar
+// values).
 
 struct LowerCase {
   const char* name;
@@ -188,25 +173,13 @@ TEST_P(LowerCases, WholeStringAndPerCharacter) {
 INSTANTIATE_TEST_SUITE_P(
     Unicode, LowerCases,
     testing::Values(
-        LowerCase{"Ascii", U"Hello, WORLD! @[`{", U"hello, world! @[`{", U"hello, world! @[`{"},
-        LowerCase{"SigmaAlone", U"\u03a3", U"\u03c3", U"\u03c3"},
         LowerCase{"SigmaEndsWord", U"\u039f\u0394\u039f\u03a3 x", U"\u03bf\u03b4\u03bf\u03c2 x", U"\u03bf\u03b4\u03bf\u03c3 x"},
-        LowerCase{"SigmaInsideWord", U"\u0391\u03a3\u0391", U"\u03b1\u03c3\u03b1", U"\u03b1\u03c3\u03b1"},
-        LowerCase{"SigmaStartsWord", U"\u03a3\u0391", U"\u03c3\u03b1", U"\u03c3\u03b1"},
-        LowerCase{"SigmaAfterDigit", U"1\u03a3", U"1\u03c3", U"1\u03c3"},
         LowerCase{"SigmaBeforeDigit", U"\u0391\u03a31", U"\u03b1\u03c21", U"\u03b1\u03c31"},
         LowerCase{"CaseIgnorableSkippedBefore", U"\u0391\u0301.\u03a3", U"\u03b1\u0301.\u03c2", U"\u03b1\u0301.\u03c3"},
-        LowerCase{"CaseIgnorableSkippedAfter", U"\u0391\u03a3'\u0391", U"\u03b1\u03c3'\u03b1", U"\u03b1\u03c3'\u03b1"},
         LowerCase{"CasedAndIgnorableIsSkipped", U"\u02b0\u03a3", U"\u02b0\u03c3", U"\u02b0\u03c3"},
         LowerCase{"TwoSigmas", U"\u03a3\u03a3", U"\u03c3\u03c2", U"\u03c3\u03c3"},
-        LowerCase{"DottedCapitalI", U"\u0130x", U"i\u0307x", U"i\u0307x"},
-        LowerCase{"SharpSStays", U"\u00df\u1e9e", U"\u00df\u00df", U"\u00df\u00df"},
-        LowerCase{"SignsWithCanonicalLetters", U"\u212a\u2126\u212b", U"k\u03c9\u00e5", U"k\u03c9\u00e5"},
-        LowerCase{"TitleCaseDigraph", U"\u01c5\u01c4", U"\u01c6\u01c6", U"\u01c6\u01c6"},
-        LowerCase{"GrowsFromTwoToThreeBytes", U"\u023a\u023e", U"\u2c65\u2c66", U"\u2c65\u2c66"},
         LowerCase{"GrowsByHalfThroughout", repeat(U"\u0130\u023a", 50), repeat(U"i\u0307\u2c65", 50),
                   repeat(U"i\u0307\u2c65", 50)},
-        LowerCase{"Supplementary", U"\U00010400\U0001E900", U"\U00010428\U0001E922", U"\U00010428\U0001E922"},
         LowerCase{"NoMapping", U"\u4e00\U0010FFFF\u0378", U"\u4e00\U0010FFFF\u0378", U"\u4e00\U0010FFFF\u0378"}),
     [](const testing::TestParamInfo<LowerCase>& info) { return info.param.name; });
 
@@ -236,43 +209,22 @@ TEST(LowerMapping, EveryScalarMapsToScalarsAndAgreesWithToLower) {
 }
 
 // ---------------------------------------------------------------------------
-// Properties.
+// Properties: a few representatives, and the unassigned and non-scalar
+// values the comparison with unicodedata leaves out.
 
-struct PropertyCase {
-  char32_t c;
-  bool white_space, alphabetic, alphanumeric;
-};
-
-void PrintTo(const PropertyCase& c, std::ostream* os) { *os << "U+" << std::hex << uint32_t(c.c); }
-
-class Properties : public testing::TestWithParam<PropertyCase> {};
-
-TEST_P(Properties, Match) {
-  const PropertyCase& p = GetParam();
-  EXPECT_EQ(is_white_space(p.c), p.white_space);
-  EXPECT_EQ(is_alphabetic(p.c), p.alphabetic);
-  EXPECT_EQ(is_alphanumeric(p.c), p.alphanumeric);
+TEST(Properties, RepresentativesAndValuesOutsideTheTables) {
+  struct {
+    char32_t c;
+    bool white_space, alphabetic, alphanumeric;
+  } const cases[] = {{0x3000, true, false, false},   {0x0345, false, true, true},    {0x0661, false, false, true},
+                     {0x0378, false, false, false},  {0xD800, false, false, false},  {0x10FFFF, false, false, false},
+                     {0x110000, false, false, false}, {0xFFFFFFFF, false, false, false}};
+  for (const auto& p : cases) {
+    EXPECT_EQ(is_white_space(p.c), p.white_space) << std::hex << uint32_t(p.c);
+    EXPECT_EQ(is_alphabetic(p.c), p.alphabetic) << std::hex << uint32_t(p.c);
+    EXPECT_EQ(is_alphanumeric(p.c), p.alphanumeric) << std::hex << uint32_t(p.c);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Unicode, Properties,
-    testing::Values(PropertyCase{U' ', true, false, false}, PropertyCase{U'\t', true, false, false},
-                    PropertyCase{U'\r', true, false, false}, PropertyCase{0x1C, false, false, false},
-                    PropertyCase{0x85, true, false, false}, PropertyCase{0xA0, true, false, false},
-                    PropertyCase{0x1680, true, false, false}, PropertyCase{0x180E, false, false, false},
-                    PropertyCase{0x200A, true, false, false}, PropertyCase{0x200B, false, false, false},
-                    PropertyCase{0x2029, true, false, false}, PropertyCase{0x3000, true, false, false},
-                    PropertyCase{0xFEFF, false, false, false}, PropertyCase{U'a', false, true, true},
-                    PropertyCase{U'Z', false, true, true}, PropertyCase{U'7', false, false, true},
-                    PropertyCase{U'_', false, false, false}, PropertyCase{U'`', false, false, false},
-                    PropertyCase{U'@', false, false, false}, PropertyCase{0xB2, false, false, true},
-                    PropertyCase{0x0661, false, false, true}, PropertyCase{0x2160, false, true, true},
-                    PropertyCase{0x0345, false, true, true}, PropertyCase{0x0301, false, false, false},
-                    PropertyCase{0x00AA, false, true, true}, PropertyCase{0x4E00, false, true, true},
-                    PropertyCase{0xAC00, false, true, true}, PropertyCase{0x1F600, false, false, false},
-                    PropertyCase{0x0378, false, false, false}, PropertyCase{0xD800, false, false, false},
-                    PropertyCase{0x10FFFF, false, false, false}, PropertyCase{0x110000, false, false, false},
-                    PropertyCase{0xFFFFFFFF, false, false, false}));
 
 TEST(Properties, AlphabeticImpliesAlphanumericAndNeverWhiteSpace) {
   for (char32_t c = 0; c <= 0x10FFFF; ++c) {
