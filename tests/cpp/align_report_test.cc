@@ -7,6 +7,7 @@
 // "refusal".
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "core/diff/alignment.h"
@@ -37,46 +38,30 @@ class HandWorked : public ::testing::Test {
   const std::vector<const agentlog::Record*> c = test::pointers(candidate);
 };
 
-TEST_F(HandWorked, Alignment) {
-  // B1 against C2 costs 0.2 (count gap 1/2), B2 against C3 0.15 (stop
-  // reason); X costs one gap opening, 0.6: 0.95 in all.
-  EXPECT_DOUBLE_EQ(pair_cost(baseline[1], candidate[2]), 0.2);
-  EXPECT_DOUBLE_EQ(pair_cost(baseline[2], candidate[3]), 0.15);
-  EXPECT_EQ(align(b, c), (std::vector<Step>{Step::match(0, 0), Step::insert(1), Step::match(1, 2),
-                                            Step::match(2, 3)}));
-}
-
 TEST_F(HandWorked, DivergencesAndRecommendations) {
   const Divergences d = find_divergences(b, c);
   ASSERT_TRUE(d.first.has_value());
-  EXPECT_EQ(d.first->explanation,
-            "candidate inserted an extra turn with 2 tool calls between baseline turns #0 and #1");
-  ASSERT_EQ(d.ranked.size(), 3u);
-  EXPECT_EQ(d.ranked[0].explanation, d.first->explanation);
-  EXPECT_EQ(d.ranked[0].baseline_turn, 1u);
-  EXPECT_EQ(d.ranked[0].candidate_turn, 1u);
-  EXPECT_EQ(d.ranked[0].confidence, 1.0);
-  EXPECT_EQ(d.ranked[1].explanation,
-            "candidate called `flight_status(q)` 2 time(s) vs baseline's 1 \u2014 duplicate tool invocation");
-  EXPECT_EQ(d.ranked[1].kind, DriftKind::kStructuralDrift);
-  EXPECT_DOUBLE_EQ(d.ranked[1].confidence, (0.2 - 0.12) / 0.88);
-  EXPECT_EQ(d.ranked[2].explanation, "stop_reason changed: `end_turn` \u2192 `refusal`");
-  EXPECT_EQ(d.ranked[2].kind, DriftKind::kDecisionDrift);
-  EXPECT_EQ(d.ranked[2].primary_axis, Axis::kSafety);
-  EXPECT_EQ(d.ranked[2].baseline_turn, 2u);
-  EXPECT_EQ(d.ranked[2].candidate_turn, 3u);
-  EXPECT_DOUBLE_EQ(d.ranked[2].confidence, (0.15 - 0.12) / 0.88);
+  const std::vector<FirstDivergence> expected{
+      {1, 1, DriftKind::kStructuralDrift, Axis::kTrajectory,
+       "candidate inserted an extra turn with 2 tool calls between baseline turns #0 and #1", 1.0},
+      {1, 2, DriftKind::kStructuralDrift, Axis::kTrajectory,
+       "candidate called `flight_status(q)` 2 time(s) vs baseline's 1 \u2014 duplicate tool invocation",
+       (0.2 - 0.12) / 0.88},
+      {2, 3, DriftKind::kDecisionDrift, Axis::kSafety, "stop_reason changed: `end_turn` \u2192 `refusal`",
+       (0.15 - 0.12) / 0.88},
+  };
+  EXPECT_EQ(test::describe(*d.first), test::describe(expected[0]));
+  ASSERT_EQ(d.ranked.size(), expected.size());
+  for (size_t k = 0; k < expected.size(); ++k) EXPECT_EQ(test::describe(d.ranked[k]), test::describe(expected[k]));
 
   std::vector<AxisStat> rows;
   for (Axis axis : kAllAxes) rows.push_back(AxisStat::zero(axis));
-  const std::vector<Recommendation> r = recommendations(rows, d.ranked);
-  ASSERT_EQ(r.size(), 3u);
-  EXPECT_EQ(r[0].message, "Review unexpected addition at turn 1: extra element.");
-  EXPECT_EQ(r[0].severity, RecommendationSeverity::kError);
-  EXPECT_EQ(r[1].message, "Remove duplicate invocation of flight_status(q) at turn 1.");
-  EXPECT_EQ(r[1].action, RecommendationAction::kRemove);
-  EXPECT_EQ(r[2].message, "Review refusal behaviour at turn 2: candidate may be over-refusing.");
-  EXPECT_EQ(r[2].severity, RecommendationSeverity::kWarning);
+  std::vector<std::string> messages;
+  for (const Recommendation& r : recommendations(rows, d.ranked)) messages.push_back(r.message);
+  EXPECT_EQ(messages, (std::vector<std::string>{
+                          "Review unexpected addition at turn 1: extra element.",
+                          "Remove duplicate invocation of flight_status(q) at turn 1.",
+                          "Review refusal behaviour at turn 2: candidate may be over-refusing."}));
 }
 
 TEST_F(HandWorked, DrillDownComparesByPosition) {

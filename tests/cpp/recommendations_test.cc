@@ -12,118 +12,87 @@ namespace {
 using RS = RecommendationSeverity;
 using RA = RecommendationAction;
 
-TEST(ExtractBackticked, FirstPair) {
-  EXPECT_EQ(extract_backticked("a `b(q)` c `d`"), "b(q)");
+TEST(ExtractBackticked, FirstPairOrNothing) {
   EXPECT_EQ(extract_backticked("``"), "");
-  EXPECT_EQ(extract_backticked("no quotes"), std::nullopt);
   EXPECT_EQ(extract_backticked("one ` only"), std::nullopt);
 }
 
-struct DecimalCase {
-  double x;
-  const char* text;
-};
-
-class SignedThreeDecimals : public ::testing::TestWithParam<DecimalCase> {};
-
-TEST_P(SignedThreeDecimals, ExactValueTiesToEven) {
-  EXPECT_EQ(signed_three_decimals(GetParam().x), GetParam().text);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SignedThreeDecimals,
-    ::testing::Values(DecimalCase{0.25, "+0.250"}, DecimalCase{-0.012, "-0.012"}, DecimalCase{0.0, "+0.000"},
-                      DecimalCase{0.0625, "+0.062"},   // an exact tie: to even
-                      DecimalCase{0.1875, "+0.188"},   // an exact tie: to even
-                      DecimalCase{-0.0625, "-0.062"},
-                      DecimalCase{0.0005, "+0.001"},   // the double lies above 0.0005
-                      DecimalCase{0.0015, "+0.002"},
-                      DecimalCase{0.00025, "+0.000"},
-                      DecimalCase{-0.0001, "-0.000"},  // the double's own sign
-                      DecimalCase{-0.0, "-0.000"},
-                      DecimalCase{12345.6785, "+12345.678"},  // the double lies below ...6785
-                      DecimalCase{1e21, "+1000000000000000000000.000"},
-                      DecimalCase{std::numeric_limits<double>::infinity(), "+inf"},
-                      DecimalCase{-std::numeric_limits<double>::infinity(), "-inf"},
-                      DecimalCase{std::numeric_limits<double>::quiet_NaN(), "+nan"}));
-
-struct RuleCase {
-  const char* name;
-  DriftKind kind;
-  Axis axis;
-  const char* explanation;
-  const char* message;
-  RS severity;
-  RA action;
-};
-
-class Recommend : public ::testing::TestWithParam<RuleCase> {};
-
-TEST_P(Recommend, RuleTable) {
-  const RuleCase& c = GetParam();
-  const FirstDivergence d{7, 9, c.kind, c.axis, c.explanation, 0.375};
-  const Recommendation r = recommend(d);
-  EXPECT_EQ(r.message, c.message);
-  EXPECT_EQ(r.severity, c.severity);
-  EXPECT_EQ(r.action, c.action);
-  EXPECT_EQ(r.turn, 7u);
-  EXPECT_EQ(r.rationale, c.explanation);
-  EXPECT_EQ(r.axis, c.axis);
-  EXPECT_EQ(r.confidence, 0.375);
+TEST(SignedThreeDecimals, ExactValueTiesToEven) {
+  const std::pair<double, const char*> cases[] = {
+      {0.25, "+0.250"}, {-0.012, "-0.012"}, {0.0, "+0.000"},
+      {0.0625, "+0.062"}, {0.1875, "+0.188"},  // exact ties: to even
+      {0.0005, "+0.001"},                       // the double lies above 0.0005
+      {0.00025, "+0.000"},
+      {-0.0001, "-0.000"}, {-0.0, "-0.000"},  // the double's own sign
+      {12345.6785, "+12345.678"},             // the double lies below ...6785
+      {1e21, "+1000000000000000000000.000"},
+      {std::numeric_limits<double>::infinity(), "+inf"}, {-std::numeric_limits<double>::infinity(), "-inf"},
+      {std::numeric_limits<double>::quiet_NaN(), "+nan"},
+  };
+  for (const auto& [x, text] : cases) EXPECT_EQ(signed_three_decimals(x), text) << x;
 }
 
 constexpr auto kStyle = DriftKind::kStyleDrift;
 constexpr auto kDecision = DriftKind::kDecisionDrift;
 constexpr auto kStructural = DriftKind::kStructuralDrift;
+constexpr auto kTraj = Axis::kTrajectory;
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, Recommend,
-    ::testing::Values(
-        RuleCase{"style", kStyle, Axis::kSemantic, "cosmetic wording change \u2014 tool sequence and semantics preserved",
-                 "Cosmetic wording change at turn 7 \u2014 verify intended.", RS::kInfo, RA::kVerify},
-        RuleCase{"semantic", kDecision, Axis::kSemantic, "response text diverged (text similarity 0.20); same tool sequence",
-                 "Review response text at turn 7: semantic content shifted.", RS::kWarning, RA::kReview},
-        RuleCase{"revert", kDecision, Axis::kTrajectory, "tool arg value changed: `book(seat)`: `\"1\"` \u2192 `\"2\"`",
-                 "Revert book(seat) at turn 7 to the baseline value.", RS::kWarning, RA::kRevert},
-        RuleCase{"revert_default_name", kDecision, Axis::kTrajectory, "Tool ARG VALUE changed",
-                 "Revert arg value at turn 7 to the baseline value.", RS::kWarning, RA::kRevert},
-        RuleCase{"decision_trajectory_other", kDecision, Axis::kTrajectory, "something else moved",
-                 "Review decision change at turn 7.", RS::kWarning, RA::kReview},
-        RuleCase{"refusal_to_content_filter", kDecision, Axis::kSafety,
-                 "stop_reason changed: `end_turn` \u2192 `content_filter`",
-                 "Review refusal behaviour at turn 7: candidate may be over-refusing.", RS::kError, RA::kReview},
-        RuleCase{"refusal_away_from_content_filter", kDecision, Axis::kSafety,
-                 "stop_reason changed: `content_filter` \u2192 `end_turn`",
-                 "Review refusal behaviour at turn 7: candidate may be over-refusing.", RS::kError, RA::kReview},
-        RuleCase{"refusal_other", kDecision, Axis::kSafety, "stop_reason changed: `` \u2192 `max_tokens`",
-                 "Review refusal behaviour at turn 7: candidate may be over-refusing.", RS::kWarning, RA::kReview},
-        RuleCase{"safety_without_stop_reason", kDecision, Axis::kSafety, "refusals rose",
-                 "Review decision change at turn 7.", RS::kWarning, RA::kReview},
-        RuleCase{"dropped_response_turn", kStructural, Axis::kTrajectory,
-                 "candidate dropped a response turn with no tool calls (baseline turn #7 has no counterpart)",
-                 "Restore missing element at turn 7.", RS::kError, RA::kRestore},
-        RuleCase{"dropped_turn_in_capitals", kStructural, Axis::kTrajectory, "Candidate DROPPED A TURN",
-                 "Restore missing element at turn 7.", RS::kError, RA::kRestore},
-        RuleCase{"dropped_tools_first_name", kStructural, Axis::kTrajectory,
-                 "candidate dropped tool call(s): `Search(Q)`, `b()`", "Restore Search(Q) at turn 7.", RS::kError,
-                 RA::kRestore},
-        RuleCase{"added_tools", kStructural, Axis::kTrajectory, "candidate added tool call(s): `b(q)`, `c()`",
-                 "Review unexpected addition at turn 7: b(q).", RS::kError, RA::kReview},
-        RuleCase{"inserted_turn", kStructural, Axis::kTrajectory,
-                 "candidate inserted an extra turn with 2 tool calls between baseline turns #6 and #7",
-                 "Review unexpected addition at turn 7: extra element.", RS::kError, RA::kReview},
-        RuleCase{"duplicate_shape", kStructural, Axis::kTrajectory,
-                 "candidate called `search(q)` 2 time(s) vs baseline's 1 \u2014 duplicate tool invocation",
-                 "Remove duplicate invocation of search(q) at turn 7.", RS::kError, RA::kRemove},
-        RuleCase{"duplicate_count", kStructural, Axis::kTrajectory,
-                 "candidate called 2 tool(s) 3 time(s) vs baseline's 2 \u2014 duplicate tool invocation",
-                 "Remove duplicate invocation of the duplicated tool at turn 7.", RS::kError, RA::kRemove},
-        RuleCase{"tool_set_changed", kStructural, Axis::kTrajectory, "tool set changed: removed `a()`, added `c()`",
-                 "Review tool-schema change at turn 7: call shape diverged.", RS::kError, RA::kReview},
-        RuleCase{"fewer_repeats", kStructural, Axis::kTrajectory,
-                 "candidate called `search(q)` 1 time(s) vs baseline's 2 \u2014 dropped one or more repeat invocations",
-                 "Review structural change at turn 7.", RS::kError, RA::kReview}),
-    [](const auto& info) { return std::string(info.param.name); });
+TEST(Recommend, RuleTable) {
+  const struct {
+    DriftKind kind;
+    Axis axis;
+    const char* explanation;
+    const char* message;
+    RS severity;
+    RA action;
+  } cases[] = {
+      {kStyle, Axis::kSemantic, "cosmetic wording change \u2014 tool sequence and semantics preserved",
+       "Cosmetic wording change at turn 7 \u2014 verify intended.", RS::kInfo, RA::kVerify},
+      {kDecision, Axis::kSemantic, "response text diverged (text similarity 0.20); same tool sequence",
+       "Review response text at turn 7: semantic content shifted.", RS::kWarning, RA::kReview},
+      {kDecision, kTraj, "tool arg value changed: `book(seat)`: `\"1\"` \u2192 `\"2\"`",
+       "Revert book(seat) at turn 7 to the baseline value.", RS::kWarning, RA::kRevert},
+      {kDecision, kTraj, "Tool ARG VALUE changed", "Revert arg value at turn 7 to the baseline value.", RS::kWarning,
+       RA::kRevert},
+      {kDecision, kTraj, "something else moved", "Review decision change at turn 7.", RS::kWarning, RA::kReview},
+      {kDecision, Axis::kSafety, "stop_reason changed: `end_turn` \u2192 `content_filter`",
+       "Review refusal behaviour at turn 7: candidate may be over-refusing.", RS::kError, RA::kReview},
+      {kDecision, Axis::kSafety, "stop_reason changed: `content_filter` \u2192 `end_turn`",
+       "Review refusal behaviour at turn 7: candidate may be over-refusing.", RS::kError, RA::kReview},
+      {kDecision, Axis::kSafety, "stop_reason changed: `` \u2192 `max_tokens`",
+       "Review refusal behaviour at turn 7: candidate may be over-refusing.", RS::kWarning, RA::kReview},
+      {kDecision, Axis::kSafety, "refusals rose", "Review decision change at turn 7.", RS::kWarning, RA::kReview},
+      {kStructural, kTraj, "candidate dropped a response turn with no tool calls (baseline turn #7 has no counterpart)",
+       "Restore missing element at turn 7.", RS::kError, RA::kRestore},
+      {kStructural, kTraj, "Candidate DROPPED A TURN", "Restore missing element at turn 7.", RS::kError, RA::kRestore},
+      {kStructural, kTraj, "candidate dropped tool call(s): `Search(Q)`, `b()`", "Restore Search(Q) at turn 7.",
+       RS::kError, RA::kRestore},
+      {kStructural, kTraj, "candidate added tool call(s): `b(q)`, `c()`",
+       "Review unexpected addition at turn 7: b(q).", RS::kError, RA::kReview},
+      {kStructural, kTraj, "candidate inserted an extra turn with 2 tool calls between baseline turns #6 and #7",
+       "Review unexpected addition at turn 7: extra element.", RS::kError, RA::kReview},
+      {kStructural, kTraj, "candidate called `search(q)` 2 time(s) vs baseline's 1 \u2014 duplicate tool invocation",
+       "Remove duplicate invocation of search(q) at turn 7.", RS::kError, RA::kRemove},
+      {kStructural, kTraj, "candidate called 2 tool(s) 3 time(s) vs baseline's 2 \u2014 duplicate tool invocation",
+       "Remove duplicate invocation of the duplicated tool at turn 7.", RS::kError, RA::kRemove},
+      {kStructural, kTraj, "tool set changed: removed `a()`, added `c()`",
+       "Review tool-schema change at turn 7: call shape diverged.", RS::kError, RA::kReview},
+      {kStructural, kTraj,
+       "candidate called `search(q)` 1 time(s) vs baseline's 2 \u2014 dropped one or more repeat invocations",
+       "Review structural change at turn 7.", RS::kError, RA::kReview},
+  };
+  for (const auto& c : cases) {
+    const Recommendation r = recommend(FirstDivergence{7, 9, c.kind, c.axis, c.explanation, 0.375});
+    EXPECT_EQ(r.message, c.message) << c.explanation;
+    EXPECT_EQ(r.severity, c.severity) << c.explanation;
+    EXPECT_EQ(r.action, c.action) << c.explanation;
+    // The baseline turn; the rest carried over from the divergence.
+    EXPECT_EQ(r.turn, 7u);
+    EXPECT_EQ(r.rationale, c.explanation);
+    EXPECT_EQ(r.axis, c.axis);
+    EXPECT_EQ(r.confidence, 0.375);
+  }
+}
 
 std::vector<AxisStat> rows_with(std::initializer_list<std::pair<Axis, double>> severe) {
   std::vector<AxisStat> rows;
@@ -143,9 +112,8 @@ FirstDivergence style_at(uint64_t turn, double confidence) {
 }
 
 TEST(Recommendations, AggregateWhenSevereAndNothingUrgent) {
-  const std::vector<AxisStat> rows = rows_with({{Axis::kLatency, 0.25}, {Axis::kCost, -0.0125}});
-  const std::vector<FirstDivergence> divergences{style_at(2, 0.9)};
-  const std::vector<Recommendation> r = recommendations(rows, divergences);
+  std::vector<Recommendation> r =
+      recommendations(rows_with({{Axis::kLatency, 0.25}, {Axis::kCost, -0.0125}}), std::vector{style_at(2, 0.9)});
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[0].severity, RS::kError);
   EXPECT_EQ(r[0].action, RA::kReview);
@@ -156,25 +124,19 @@ TEST(Recommendations, AggregateWhenSevereAndNothingUrgent) {
   EXPECT_EQ(r[0].rationale,
             "Aggregate signal crosses the `severe` threshold (cost: delta -0.013, CI [-0.006, -0.025]).");
   EXPECT_EQ(r[1].severity, RS::kInfo);
-}
-
-TEST(Recommendations, LabelsInTheAggregate) {
-  const std::vector<Recommendation> r = recommendations(rows_with({{Axis::kSafety, 1.0}}), {});
+  // Axis labels in the aggregate.
+  r = recommendations(rows_with({{Axis::kSafety, 1.0}}), {});
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].message, "Review the candidate: refusal / safety axis shifted with severity severe.");
   EXPECT_EQ(r[0].rationale,
             "Aggregate signal crosses the `severe` threshold (refusal / safety: delta +1.000, CI [+0.500, +2.000]).");
 }
 
-TEST(Recommendations, NoAggregateAfterAnError) {
-  const std::vector<FirstDivergence> divergences{
-      FirstDivergence{1, 1, kStructural, Axis::kTrajectory, "candidate dropped a turn", 1.0}};
-  const std::vector<Recommendation> r = recommendations(rows_with({{Axis::kLatency, 1.0}}), divergences);
+TEST(Recommendations, NoAggregateAfterAnErrorAndNothingToSay) {
+  const std::vector<Recommendation> r = recommendations(
+      rows_with({{Axis::kLatency, 1.0}}), std::vector{FirstDivergence{1, 1, kStructural, kTraj, "candidate dropped a turn", 1.0}});
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].message, "Restore missing element at turn 1.");
-}
-
-TEST(Recommendations, NothingToSay) {
   EXPECT_TRUE(recommendations(rows_with({}), {}).empty());
 }
 
@@ -182,7 +144,7 @@ TEST(Recommendations, RankedBySeverityConfidenceTurnAndCutToEight) {
   std::vector<FirstDivergence> d;
   d.push_back(style_at(5, 0.5));                                                         // info
   d.push_back(FirstDivergence{9, 0, kDecision, Axis::kSemantic, "text", 0.2});           // warning
-  d.push_back(FirstDivergence{8, 0, kStructural, Axis::kTrajectory, "x", 0.1});          // error
+  d.push_back(FirstDivergence{8, 0, kStructural, kTraj, "x", 0.1});                     // error
   d.push_back(style_at(3, 0.5));                                                         // info, smaller turn
   d.push_back(FirstDivergence{4, 0, kDecision, Axis::kSemantic, "text", 0.6});           // warning
   d.push_back(FirstDivergence{4, 1, kDecision, Axis::kSemantic, "second", 0.6});         // same key: stays after

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <random>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "axes_test_util.h"
 #include "core/agentlog/record.h"
+#include "core/diff/report.h"
 
 namespace korvane::diff::test {
 
@@ -20,9 +22,7 @@ inline agentlog::Record text_turn(std::string_view text, std::initializer_list<s
                                   std::string_view stop = "end_turn") {
   std::string json = R"({"stop_reason":")" + std::string(stop) + R"(","content":[{"type":"text","text":")" +
                      std::string(text) + "\"}";
-  for (std::string_view tool : tools) {
-    json += R"(,{"type":"tool_use","name":")" + std::string(tool) + R"(","input":{"q":1}})";
-  }
+  for (std::string_view tool : tools) json += R"(,{"type":"tool_use","name":")" + std::string(tool) + R"(","input":{"q":1}})";
   return response(json + "]}");
 }
 
@@ -30,6 +30,15 @@ inline std::vector<const agentlog::Record*> pointers(const std::vector<agentlog:
   std::vector<const agentlog::Record*> out;
   for (const agentlog::Record& r : records) out.push_back(&r);
   return out;
+}
+
+// Every field of a divergence on one line, so that a mismatch shows whole.
+inline std::string describe(const FirstDivergence& d) {
+  char confidence[32];
+  std::snprintf(confidence, sizeof confidence, "%.17g", d.confidence);
+  return std::to_string(d.baseline_turn) + "/" + std::to_string(d.candidate_turn) + " " +
+         std::string(drift_kind_name(d.kind)) + " " + std::string(axis_name(d.primary_axis)) + " " + confidence +
+         " " + d.explanation;
 }
 
 // Varied turns drawn from small vocabularies, so that shapes, inputs, stop
@@ -40,48 +49,42 @@ class TurnGenerator {
  public:
   explicit TurnGenerator(uint64_t seed) : rng_(seed) {}
 
-  agentlog::Record next() { return response(next_payload()); }
+  std::vector<agentlog::Record> turns(size_t count) {
+    std::vector<agentlog::Record> out;
+    for (size_t k = 0; k < count; ++k) out.push_back(next());
+    return out;
+  }
 
-  std::string next_payload() {
+  agentlog::Record next() {
     static constexpr std::string_view kWords[] = {"the", "flight", "is", "booked", "Sorry", "I",  "can't",
                                                   "help", "café", "NYC", "ok",     "à",     "\u3000", "x"};
     static constexpr std::string_view kTools[] = {"search", "book", "cancel", "_"};
     static constexpr std::string_view kStops[] = {"", "end_turn", "tool_use", "refusal"};
+    static constexpr std::string_view kInputs[] = {"", R"(,"input":"raw")", R"(,"input":{"q":)", R"(,"input":{"q":1,"n":)",
+                                                   R"(,"input":{"n":1.0,"q":1})"};
     std::string json = "{";
-    const uint64_t stop = pick(5);
-    if (stop < 4) json += R"("stop_reason":")" + std::string(kStops[stop]) + "\",";
+    if (const uint64_t stop = pick(5); stop < 4) json += R"("stop_reason":")" + std::string(kStops[stop]) + "\",";
     json += R"("content":[)";
-    bool first = true;
-    const auto block = [&](const std::string& b) {
-      if (!first) json += ',';
-      json += b;
-      first = false;
-    };
-    const uint64_t texts = pick(3);
-    for (uint64_t t = 0; t < texts; ++t) {
-      std::string text;
-      const uint64_t words = pick(7);
-      for (uint64_t w = 0; w < words; ++w) {
-        text += pick(4) == 0 ? "  " : " ";
-        text += kWords[pick(std::size(kWords))];
+    std::string_view separator;
+    for (uint64_t t = pick(3); t > 0; --t) {
+      json += std::string(separator) + R"({"type":"text","text":")";
+      for (uint64_t w = pick(7); w > 0; --w) {
+        json += pick(4) == 0 ? "  " : " ";
+        json += kWords[pick(std::size(kWords))];
       }
-      block(R"({"type":"text","text":")" + text + "\"}");
+      json += "\"}";
+      separator = ",";
     }
-    const uint64_t calls = pick(4);
-    for (uint64_t c = 0; c < calls; ++c) {
-      std::string input;
-      switch (pick(5)) {
-        case 0: input = ""; break;
-        case 1: input = R"(,"input":"raw")"; break;
-        case 2: input = R"(,"input":{"q":)" + std::to_string(pick(2)) + "}"; break;
-        case 3: input = R"(,"input":{"q":1,"n":)" + std::to_string(pick(2)) + "}"; break;
-        default: input = R"(,"input":{"n":1.0,"q":1})"; break;
-      }
+    for (uint64_t c = pick(4); c > 0; --c) {
+      const uint64_t form = pick(5);
+      std::string input(kInputs[form]);
+      if (form == 2 || form == 3) input += std::to_string(pick(2)) + "}";
       const std::string_view name = kTools[pick(std::size(kTools))];
-      const std::string name_member = name == "_" ? "" : R"(,"name":")" + std::string(name) + "\"";
-      block(R"({"type":"tool_use")" + name_member + input + "}");
+      json += std::string(separator) + R"({"type":"tool_use")" +
+              (name == "_" ? "" : R"(,"name":")" + std::string(name) + "\"") + input + "}";
+      separator = ",";
     }
-    return json + "]}";
+    return response(json + "]}");
   }
 
   uint64_t pick(uint64_t n) { return rng_() % n; }
