@@ -21,7 +21,8 @@ namespace {
 using json::JsonObject;
 using json::JsonValue;
 
-// The two forms of e-acute are canonically equivalent; the precomposed one
+// Escaping itself is the compact writer's (hardening_test checks it byte by
+// byte). The two forms of e-acute are canonically equivalent; the precomposed one
 // is the NFC form.
 constexpr const char* kEAcuteDecomposed = "e\u0301";
 constexpr const char* kEAcute = "\u00e9";
@@ -53,9 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Case{"u64_max", n(std::numeric_limits<uint64_t>::max()), "18446744073709551615"},
         Case{"i64_min", JsonValue(std::numeric_limits<int64_t>::min()), "-9223372036854775808"},
-        Case{"short_escapes", JsonValue("\b\t\n\f\r\"\\"), R"("\b\t\n\f\r\"\\")"},
         Case{"controls", JsonValue(std::string("\0\x01\x1f", 3)), R"("\u0000\u0001\u001f")"},
-        Case{"unescaped", JsonValue("\x7f/\u2028\u2029"), "\"\x7f/\u2028\u2029\""},
         Case{"normalized_then_escaped", JsonValue(std::string("caf") + kEAcuteDecomposed + "\n\x01"),
              "\"caf" + e_acute + "\\n\\u0001\""},
         Case{"empty_containers", JsonValue(JsonValue::Array{JsonValue(JsonObject()), JsonValue(JsonValue::Array{})}),

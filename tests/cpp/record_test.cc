@@ -156,11 +156,9 @@ TEST(ReadRecord, RandomRecordsReadBackInEveryForm) {
     std::string written;
     append_record(written, r);
     written.pop_back();  // the line feed
-    ASSERT_TRUE(same_record(read_line(written), r)) << written;
-    const std::string object_form = gen.object_form(r);
-    ASSERT_TRUE(same_record(read_line(object_form), r)) << object_form;
-    const std::string array_form = gen.array_form(r);
-    ASSERT_TRUE(same_record(read_line(array_form), r)) << array_form;
+    for (const std::string& text : {written, gen.object_form(r), gen.array_form(r)}) {
+      ASSERT_TRUE(same_record(read_line(text), r)) << text;
+    }
     // Decoding the value built from the text agrees.
     ASSERT_TRUE(same_record(record_from_value(json::parse_json(written)), r)) << written;
   }
