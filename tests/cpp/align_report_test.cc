@@ -41,6 +41,8 @@ class HandWorked : public ::testing::Test {
 TEST_F(HandWorked, DivergencesAndRecommendations) {
   const Divergences d = find_divergences(b, c);
   ASSERT_TRUE(d.first.has_value());
+  // The turn numbers pin the alignment: C1 inserted, B1 paired with C2 (cost
+  // 0.2, count gap 1/2), B2 with C3 (cost 0.15, stop reason).
   const std::vector<FirstDivergence> expected{
       {1, 1, DriftKind::kStructuralDrift, Axis::kTrajectory,
        "candidate inserted an extra turn with 2 tool calls between baseline turns #0 and #1", 1.0},

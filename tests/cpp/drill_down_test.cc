@@ -140,21 +140,6 @@ TEST(ScorePair, NotANumberNormalizesToZero) {
   EXPECT_EQ(row.regression_score, 0.0);
 }
 
-TEST(ScorePair, LaterAxisWinsATieAndScoresAddUp) {
-  // Safety 1.0 (refusal) and conformance 1.0 (JSON lost); the texts match
-  // or the semantic score would be larger still.
-  const agentlog::Record b = response(TXT("[1]"));
-  PairDrilldown row = score(b, response(R"({"stop_reason":"refusal","content":[{"type":"text","text":"[1]"}]})"));
-  EXPECT_EQ(row.dominant_axis, Axis::kSafety);
-  EXPECT_EQ(row.regression_score, 1.0);
-  row = score(b, response(R"({"stop_reason":"refusal","content":[{"type":"text","text":"[1"}]})"));
-  EXPECT_EQ(row.dominant_axis, Axis::kSemantic);  // "[1]" and "[1" share no run: 2.0
-  EXPECT_EQ(row.regression_score, 2.0 + 1.0 + 1.0);
-  row = score(response(R"({"latency_ms":1000,"content":[{"type":"text","text":"[1]"}]})"),
-              response(R"({"latency_ms":2000,"stop_reason":"refusal","content":[{"type":"text","text":"[1]"}]})"));
-  EXPECT_EQ(row.dominant_axis, Axis::kLatency);  // safety 1.0 and latency 1.0: latency comes later
-}
-
 TEST(DrillDown, KeepsTheFiveHighestScoresInPairOrderOnTies) {
   // Latency deltas give scores 0.1, 0.5, 0.3, 0.5, 0.0, 0.9, 0.3.
   const double deltas[] = {100, 500, 300, 500, 0, 900, 300};

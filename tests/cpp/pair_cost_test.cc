@@ -189,7 +189,8 @@ TEST(PairCost, WeightedTerms) {
        0.4 * 0.5 + 0.25 + 0.15 + 0.2},
   };
   for (const auto& c : cases) {
-    EXPECT_DOUBLE_EQ(pair_cost(response(c.baseline), response(c.candidate)), c.cost) << c.baseline << " | " << c.candidate;
+    EXPECT_DOUBLE_EQ(pair_cost(response(c.baseline), response(c.candidate)), c.cost)
+        << c.baseline << " | " << c.candidate;
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace korvane::diff {
@@ -83,14 +84,10 @@ TEST(Recommend, RuleTable) {
   };
   for (const auto& c : cases) {
     const Recommendation r = recommend(FirstDivergence{7, 9, c.kind, c.axis, c.explanation, 0.375});
-    EXPECT_EQ(r.message, c.message) << c.explanation;
-    EXPECT_EQ(r.severity, c.severity) << c.explanation;
-    EXPECT_EQ(r.action, c.action) << c.explanation;
+    EXPECT_EQ(std::tuple(r.message, r.severity, r.action), std::tuple(std::string(c.message), c.severity, c.action));
     // The baseline turn; the rest carried over from the divergence.
-    EXPECT_EQ(r.turn, 7u);
-    EXPECT_EQ(r.rationale, c.explanation);
-    EXPECT_EQ(r.axis, c.axis);
-    EXPECT_EQ(r.confidence, 0.375);
+    EXPECT_EQ(std::tuple(r.turn, r.rationale, r.axis, r.confidence),
+              std::tuple(uint64_t{7}, std::string(c.explanation), c.axis, 0.375));
   }
 }
 
@@ -99,10 +96,8 @@ std::vector<AxisStat> rows_with(std::initializer_list<std::pair<Axis, double>> s
   for (Axis axis : kAllAxes) rows.push_back(AxisStat::zero(axis));
   for (const auto& [axis, delta] : severe) {
     AxisStat& row = rows[static_cast<size_t>(axis)];
-    row.severity = Severity::kSevere;
-    row.delta = delta;
-    row.ci95_low = delta / 2;
-    row.ci95_high = delta * 2;
+    std::tie(row.delta, row.ci95_low, row.ci95_high, row.severity) =
+        std::tuple(delta, delta / 2, delta * 2, Severity::kSevere);
   }
   return rows;
 }
@@ -115,11 +110,9 @@ TEST(Recommendations, AggregateWhenSevereAndNothingUrgent) {
   std::vector<Recommendation> r =
       recommendations(rows_with({{Axis::kLatency, 0.25}, {Axis::kCost, -0.0125}}), std::vector{style_at(2, 0.9)});
   ASSERT_EQ(r.size(), 2u);
-  EXPECT_EQ(r[0].severity, RS::kError);
-  EXPECT_EQ(r[0].action, RA::kReview);
-  EXPECT_EQ(r[0].turn, 0u);
-  EXPECT_EQ(r[0].axis, Axis::kCost);  // the last severe row
-  EXPECT_EQ(r[0].confidence, 0.8);
+  // Turn 0, the last severe row's axis.
+  EXPECT_EQ(std::tuple(r[0].severity, r[0].action, r[0].turn, r[0].axis, r[0].confidence),
+            std::tuple(RS::kError, RA::kReview, uint64_t{0}, Axis::kCost, 0.8));
   EXPECT_EQ(r[0].message, "Review the candidate: cost axis shifted with severity severe.");
   EXPECT_EQ(r[0].rationale,
             "Aggregate signal crosses the `severe` threshold (cost: delta -0.013, CI [-0.006, -0.025]).");
@@ -133,21 +126,20 @@ TEST(Recommendations, AggregateWhenSevereAndNothingUrgent) {
 }
 
 TEST(Recommendations, NoAggregateAfterAnErrorAndNothingToSay) {
-  const std::vector<Recommendation> r = recommendations(
-      rows_with({{Axis::kLatency, 1.0}}), std::vector{FirstDivergence{1, 1, kStructural, kTraj, "candidate dropped a turn", 1.0}});
+  const std::vector<FirstDivergence> dropped{{1, 1, kStructural, kTraj, "candidate dropped a turn", 1.0}};
+  const std::vector<Recommendation> r = recommendations(rows_with({{Axis::kLatency, 1.0}}), dropped);
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].message, "Restore missing element at turn 1.");
   EXPECT_TRUE(recommendations(rows_with({}), {}).empty());
 }
 
 TEST(Recommendations, RankedBySeverityConfidenceTurnAndCutToEight) {
-  std::vector<FirstDivergence> d;
-  d.push_back(style_at(5, 0.5));                                                         // info
-  d.push_back(FirstDivergence{9, 0, kDecision, Axis::kSemantic, "text", 0.2});           // warning
-  d.push_back(FirstDivergence{8, 0, kStructural, kTraj, "x", 0.1});                     // error
-  d.push_back(style_at(3, 0.5));                                                         // info, smaller turn
-  d.push_back(FirstDivergence{4, 0, kDecision, Axis::kSemantic, "text", 0.6});           // warning
-  d.push_back(FirstDivergence{4, 1, kDecision, Axis::kSemantic, "second", 0.6});         // same key: stays after
+  // Info, warning, error, info at a smaller turn, warning, warning with the
+  // same key (stays after), four more infos.
+  std::vector<FirstDivergence> d{style_at(5, 0.5), {9, 0, kDecision, Axis::kSemantic, "text", 0.2},
+                                 {8, 0, kStructural, kTraj, "x", 0.1}, style_at(3, 0.5),
+                                 {4, 0, kDecision, Axis::kSemantic, "text", 0.6},
+                                 {4, 1, kDecision, Axis::kSemantic, "second", 0.6}};
   for (uint64_t t = 20; t < 24; ++t) d.push_back(style_at(t, 0.1));
   const std::vector<Recommendation> r = recommendations(rows_with({}), d);
   ASSERT_EQ(r.size(), 8u);

@@ -22,7 +22,9 @@ inline agentlog::Record text_turn(std::string_view text, std::initializer_list<s
                                   std::string_view stop = "end_turn") {
   std::string json = R"({"stop_reason":")" + std::string(stop) + R"(","content":[{"type":"text","text":")" +
                      std::string(text) + "\"}";
-  for (std::string_view tool : tools) json += R"(,{"type":"tool_use","name":")" + std::string(tool) + R"(","input":{"q":1}})";
+  for (std::string_view tool : tools) {
+    json += R"(,{"type":"tool_use","name":")" + std::string(tool) + R"(","input":{"q":1}})";
+  }
   return response(json + "]}");
 }
 
@@ -60,8 +62,9 @@ class TurnGenerator {
                                                   "help", "café", "NYC", "ok",     "à",     "\u3000", "x"};
     static constexpr std::string_view kTools[] = {"search", "book", "cancel", "_"};
     static constexpr std::string_view kStops[] = {"", "end_turn", "tool_use", "refusal"};
-    static constexpr std::string_view kInputs[] = {"", R"(,"input":"raw")", R"(,"input":{"q":)", R"(,"input":{"q":1,"n":)",
-                                                   R"(,"input":{"n":1.0,"q":1})"};
+    // Inputs 2 and 3 end in a number 0 or 1 and a closing brace.
+    static constexpr std::string_view kInputs[] = {"", R"(,"input":"raw")", R"(,"input":{"q":)",
+                                                   R"(,"input":{"q":1,"n":)", R"(,"input":{"n":1.0,"q":1})"};
     std::string json = "{";
     if (const uint64_t stop = pick(5); stop < 4) json += R"("stop_reason":")" + std::string(kStops[stop]) + "\",";
     json += R"("content":[)";
