@@ -3,8 +3,6 @@ tests: they exercise the terminal and HTML views independently of which
 parts of the diff a given build computes. Texts that come from traces carry
 markup and line breaks, to check that the renderers escape them."""
 
-import copy
-
 AXES = ["semantic", "trajectory", "safety", "verbosity", "latency", "cost", "reasoning",
         "judge", "conformance"]
 
@@ -18,25 +16,18 @@ def row(axis, baseline=0.0, candidate=0.0, low=0.0, high=0.0, severity="none", n
             "n": n, "flags": list(flags)}
 
 
-def divergence(bt, ct, kind, axis, explanation, confidence=1.0):
-    return {"baseline_turn": bt, "candidate_turn": ct, "kind": kind, "primary_axis": axis,
-            "explanation": explanation, "confidence": confidence}
+def divergence(baseline_turn, candidate_turn, kind, primary_axis, explanation, confidence=1.0):
+    return dict(locals())  # the arguments by name, in order
 
 
 def recommendation(severity, action, turn, message, rationale, axis, confidence):
-    return {"severity": severity, "action": action, "turn": turn, "message": message,
-            "rationale": rationale, "axis": axis, "confidence": confidence}
+    return dict(locals())
 
 
 def pair(index, normalized):
     """A drill-down entry whose normalized deltas are given per axis."""
-    scores = []
-    for axis in AXES:
-        if axis == "judge":
-            continue
-        nd = normalized.get(axis, 0.0)
-        scores.append({"axis": axis, "baseline_value": 1.0, "candidate_value": 1.0 + nd,
-                       "delta": nd, "normalized_delta": nd})
+    scores = [{"axis": axis, "baseline_value": 1.0, "candidate_value": 1.0 + nd, "delta": nd, "normalized_delta": nd}
+              for axis, nd in ((a, normalized.get(a, 0.0)) for a in AXES if a != "judge")]
     dominant = max(scores, key=lambda s: s["normalized_delta"])["axis"]
     return {"pair_index": index, "baseline_turn": index, "candidate_turn": index,
             "axis_scores": scores, "regression_score": sum(normalized.values()),
@@ -98,7 +89,3 @@ def clean():
     report["recommendations"] = []
     report["drill_down"] = [pair(0, {})]
     return report
-
-
-def copy_of(report):
-    return copy.deepcopy(report)

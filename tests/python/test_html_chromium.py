@@ -15,8 +15,7 @@ from korvane.html_report import render_html
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
-BROWSER = next((shutil.which(name) for name in ("chromium", "chromium-browser", "google-chrome")
-                if shutil.which(name)), None)
+BROWSER = next(filter(None, map(shutil.which, ["chromium", "chromium-browser", "google-chrome"])), None)
 pytestmark = pytest.mark.skipif(BROWSER is None, reason="no Chromium browser on PATH")
 
 
@@ -29,42 +28,27 @@ def chromium(tmp_path, *args):
     return done.stdout.decode("utf-8")
 
 
-def visible_text(dom):
-    return re.sub(r"\s+", " ", re.sub(r"<[^>]+>", " ", dom))
-
-
 def test_example_diff_page_renders(tmp_path):
     page = tmp_path / "report.html"
-    status = cli.main(["diff", "-q", str(EXAMPLES / "baseline.agentlog"),
-                       str(EXAMPLES / "candidate.agentlog"), "--pricing",
-                       str(EXAMPLES / "pricing.json"), "--seed", "1", "--html", str(page)])
-    assert status == 1
+    assert cli.main(["diff", "-q", *(str(EXAMPLES / n) for n in ["baseline.agentlog", "candidate.agentlog"]),
+                     "--pricing", str(EXAMPLES / "pricing.json"), "--seed", "1", "--html", str(page)]) == 1
     dom = chromium(tmp_path, "--dump-dom", page.as_uri())
-    text = visible_text(dom)
-    for words in ["korvane diff report", "Regression (exit status 1)", "semantic similarity",
-                  "format conformance", "First divergence", "Recommendations",
-                  "Most regressed response pairs", "base-0001", "cand-0001"]:
+    text = re.sub(r"\s+", " ", re.sub(r"<[^>]+>", " ", dom))  # the visible text
+    for words in ["korvane diff report", "Regression (exit status 1)", "semantic similarity", "format conformance",
+                  "First divergence", "Recommendations", "Most regressed response pairs", "base-0001", "cand-0001"]:
         assert words in text
     chart = re.search(r'<svg[^>]*id="delta-chart".*?</svg>', dom, re.S)
-    assert chart is not None
-    assert len(re.findall(r'<g class="axis-row"', chart.group(0))) == 9
+    assert chart is not None and len(re.findall(r'<g class="axis-row"', chart.group(0))) == 9
 
 
-def test_trace_text_stays_text(tmp_path):
+def test_trace_text_stays_text_and_the_page_is_painted(tmp_path):
     page = tmp_path / "report.html"
     page.write_text(render_html(samples.regressed()), encoding="utf-8")
     dom = chromium(tmp_path, "--dump-dom", page.as_uri())
     assert "<script" not in dom and "<b>bold</b>" not in dom
     assert '&lt;script&gt;alert("x")&lt;/script&gt; &amp; &lt;b&gt;bold&lt;/b&gt;' in dom
-
-
-def test_screenshot_is_painted(tmp_path):
-    page = tmp_path / "report.html"
-    page.write_text(render_html(samples.regressed()), encoding="utf-8")
     shot = tmp_path / "report.png"
-    chromium(tmp_path, "--hide-scrollbars", "--window-size=1100,1400",
-             f"--screenshot={shot}", page.as_uri())
+    chromium(tmp_path, "--hide-scrollbars", "--window-size=1100,1400", f"--screenshot={shot}", page.as_uri())
     data = shot.read_bytes()
     assert data.startswith(b"\x89PNG\r\n\x1a\n")
-    # A blank page of this size compresses to a few kilobytes.
-    assert len(data) > 50_000
+    assert len(data) > 50_000  # a blank page of this size compresses to a few kilobytes

@@ -29,19 +29,10 @@ def mypy(directory, path):
     return status, out + err
 
 
-def test_installed_package_ships_the_stubs():
-    assert STUB.is_file()
-    assert STUB.with_name("py.typed").is_file()
-
-
-def test_typed_usage_passes_strict_checking(tmp_path):
+def test_typed_usage_passes_strict_checking_and_runs(tmp_path):
     status, output = mypy(tmp_path, HERE / "typed_usage.py")
     assert status == 0, output
-
-
-def test_typed_usage_runs():
-    lines = typed_usage.main(CORPUS / "tau2-airline-t0-gpt-5.4.agentlog")
-    assert lines[0] == "1.7.30.1"
+    assert typed_usage.main(CORPUS / "tau2-airline-t0-gpt-5.4.agentlog")[0] == "1.7.30.1"
 
 
 PRELUDE = """\
@@ -73,22 +64,17 @@ def misuse_errors(tmp_path_factory):
     """mypy's messages for each misuse snippet, from one run over a file
     that holds every snippet in a function of its own."""
     directory = tmp_path_factory.mktemp("misuse")
-    lines = PRELUDE.splitlines()
-    where = {}
+    lines, where = PRELUDE.splitlines(), {}
     for k, (snippet, _) in enumerate(MISUSES):
-        lines.append(f"def case_{k}() -> None:")
-        where[len(lines) + 1] = snippet
-        lines.append("    " + snippet)
-    path = directory / "misuse.py"
-    path.write_text("\n".join(lines) + "\n")
-    status, output = mypy(directory, path)
+        lines += [f"def case_{k}() -> None:", "    " + snippet]
+        where[len(lines)] = snippet
+    (directory / "misuse.py").write_text("\n".join(lines) + "\n")
+    status, output = mypy(directory, directory / "misuse.py")
     assert status == 1
-    errors = {snippet: "" for snippet in where.values()}
-    for match in re.finditer(r"^misuse\.py:(\d+): (.*)$", output.replace(str(directory) + "/", ""),
-                             re.M):
-        line = int(match.group(1))
-        assert line in where, output
-        errors[where[line]] += match.group(2) + "\n"
+    errors = dict.fromkeys(where.values(), "")
+    for line, message in re.findall(r"^\S*misuse\.py:(\d+): (.*)$", output, re.M):
+        assert int(line) in where, output
+        errors[where[int(line)]] += message + "\n"
     return errors
 
 
@@ -97,29 +83,21 @@ def test_misuse_is_rejected(misuse_errors, snippet, error):
     assert error in misuse_errors[snippet], misuse_errors[snippet]
 
 
-def stub_functions():
-    tree = ast.parse(STUB.read_text(encoding="utf-8"))
-    return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
-
-
 @pytest.mark.parametrize("name", korvane.__all__[2:])
 def test_stub_signature_and_doc_match_the_module(name):
-    stub = stub_functions()[name]
-    runtime = inspect.signature(getattr(core, name))
-    params = [(a.arg, None) for a in stub.args.args]
-    for k, default in enumerate(stub.args.defaults, len(params) - len(stub.args.defaults)):
-        params[k] = (params[k][0], ast.literal_eval(default))
-    assert params == [
-        (p.name, None if p.default is inspect.Parameter.empty else p.default)
-        for p in runtime.parameters.values()
-    ]
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in runtime.parameters.values())
+    stub = next(n for n in ast.parse(STUB.read_text(encoding="utf-8")).body
+                if isinstance(n, ast.FunctionDef) and n.name == name)
+    names, defaults = [a.arg for a in stub.args.args], [ast.literal_eval(d) for d in stub.args.defaults]
+    runtime = inspect.signature(getattr(core, name)).parameters.values()
+    assert list(zip(names, [None] * (len(names) - len(defaults)) + defaults)) == [
+        (p.name, None if p.default is p.empty else p.default) for p in runtime]
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in runtime)
     assert ast.get_docstring(stub) == inspect.cleandoc(getattr(core, name).__doc__)
 
 
 def test_stub_module_names():
+    assert STUB.with_name("py.typed").is_file()
     tree = ast.parse(STUB.read_text(encoding="utf-8"))
     assert ast.get_docstring(tree, clean=False) == core.__doc__
-    declared = next(n for n in tree.body if isinstance(n, ast.Assign)
-                    and n.targets[0].id == "__all__")
+    declared = next(n for n in tree.body if isinstance(n, ast.Assign) and n.targets[0].id == "__all__")
     assert ast.literal_eval(declared.value) == core.__all__
