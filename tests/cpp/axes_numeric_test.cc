@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "axes_test_util.h"
@@ -100,8 +101,6 @@ TEST(CostOf, PricesTheReportedTokens) {
       {R"({"model":"other","usage":{"input_tokens":5,"output_tokens":5}})", 0.0},
       // Not priceable.
       {R"({"model":"m"})", std::nullopt},
-      {R"({"model":"m","usage":[1000,200]})", std::nullopt},
-      {R"({"usage":{"input_tokens":1,"output_tokens":1}})", std::nullopt},
       {R"({"model":7,"usage":{"input_tokens":1,"output_tokens":1}})", std::nullopt},
       {R"({"model":"m","usage":{"input_tokens":"1","output_tokens":1}})", std::nullopt},
       {R"({"model":"m","usage":{"input_tokens":1}})", std::nullopt},

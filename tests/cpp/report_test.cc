@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/json/writer.h"

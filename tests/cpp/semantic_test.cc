@@ -6,6 +6,7 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "axes_test_util.h"
