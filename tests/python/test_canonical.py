@@ -22,34 +22,21 @@ from korvane import _core as core
 def positional(x: float) -> str:
     """A finite double in positional form: the shortest round-trip digits
     (repr), no exponent, no trailing '.0', zero of either sign as '0'."""
-    if x == 0:
-        return "0"
-    text = format(Decimal(repr(x)), "f")
-    if "." in text:
-        text = text.rstrip("0").rstrip(".")
-    return text
+    text = format(Decimal(repr(x)), "f") if x else "0"
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
+SHORT_ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}
 
 
 def quote(text: str) -> str:
-    body = []
-    for ch in unicodedata.normalize("NFC", text):
-        short = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}
-        if ch in short:
-            body.append(short[ch])
-        elif ord(ch) < 0x20:
-            body.append("\\u%04x" % ord(ch))
-        else:
-            body.append(ch)
-    return '"' + "".join(body) + '"'
+    nfc = unicodedata.normalize("NFC", text)
+    return '"' + "".join(SHORT_ESCAPES.get(c) or ("\\u%04x" % ord(c) if c < " " else c) for c in nfc) + '"'
 
 
 def reference(value) -> str:
-    if value is None:
-        return "null"
-    if value is True:
-        return "true"
-    if value is False:
-        return "false"
+    if value is None or isinstance(value, bool):
+        return {None: "null", True: "true", False: "false"}[value]
     if isinstance(value, int):
         return str(value)
     if isinstance(value, float):
@@ -58,11 +45,9 @@ def reference(value) -> str:
         return quote(value)
     if isinstance(value, (list, tuple)):
         return "[" + ",".join(reference(v) for v in value) + "]"
-    if isinstance(value, dict):
-        members = [(unicodedata.normalize("NFC", k), v) for k, v in value.items()]
-        members.sort(key=lambda kv: kv[0].encode("utf-8"))  # list.sort is stable
-        return "{" + ",".join(quote(k) + ":" + reference(v) for k, v in members) + "}"
-    raise TypeError(type(value))
+    members = [(unicodedata.normalize("NFC", k), v) for k, v in value.items()]
+    members.sort(key=lambda kv: kv[0].encode("utf-8"))  # list.sort is stable
+    return "{" + ",".join(quote(k) + ":" + reference(v) for k, v in members) + "}"
 
 
 def reference_bytes(value) -> bytes:
@@ -85,19 +70,9 @@ SPECIAL = [
 ]
 texts = st.text(st.sampled_from(SPECIAL), max_size=8) | st.text(max_size=8)
 floats = st.floats(allow_nan=False, allow_infinity=False)
-scalars = st.one_of(
-    st.none(),
-    st.booleans(),
-    st.integers(min_value=-(2**63), max_value=2**64 - 1),
-    floats,
-    texts,
-)
+scalars = st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | floats | texts
 json_values = st.recursive(
-    scalars,
-    lambda children: st.one_of(
-        st.lists(children, max_size=5),
-        st.dictionaries(texts, children, max_size=6),
-    ),
+    scalars, lambda children: st.lists(children, max_size=5) | st.dictionaries(texts, children, max_size=6),
     max_leaves=40,
 )
 
@@ -109,15 +84,10 @@ def transform(value, text, order):
         return text(value)
     if isinstance(value, list):
         return [transform(v, text, order) for v in value]
-    if isinstance(value, dict):
-        out = {}
-        for k, v in order(list(value.items())):
-            key = text(k)
-            if key in out:
-                return None
-            out[key] = transform(v, text, order)
-        return out
-    return value
+    if not isinstance(value, dict):
+        return value
+    items = [(text(k), transform(v, text, order)) for k, v in order(list(value.items()))]
+    return dict(items) if len({k for k, _ in items}) == len(items) else None
 
 
 def has_equivalent_keys(value) -> bool:
@@ -133,15 +103,10 @@ def has_equivalent_keys(value) -> bool:
 # Properties.
 
 
-@settings(max_examples=400)
-@given(json_values)
+# Objects of 18 to 30 members too, where equivalent keys meet more often.
+@settings(max_examples=500)
+@given(json_values | st.dictionaries(st.text(st.sampled_from(SPECIAL), max_size=3), scalars, min_size=18, max_size=30))
 def test_canonical_bytes_match_the_reference_encoder(value):
-    assert core.canonical_bytes(value) == reference_bytes(value)
-
-
-# Objects of 18 to 30 members, where equivalent keys meet more often.
-@given(st.dictionaries(st.text(st.sampled_from(SPECIAL), max_size=3), scalars, min_size=18, max_size=30))
-def test_large_objects_match_the_reference_encoder(value):
     assert core.canonical_bytes(value) == reference_bytes(value)
 
 
@@ -163,30 +128,17 @@ def test_invariant_under_normalization_of_the_input(form, value):
     assert core.canonical_bytes(normalized) == core.canonical_bytes(value)
 
 
-@given(st.floats(allow_nan=False, allow_infinity=False, min_value=-(2.0**53), max_value=2.0**53))
+@given(st.integers(-(2**53), 2**53).map(float))
 def test_integral_doubles_encode_like_integers(x):
-    assume(x == math.floor(x))
     assert core.canonical_bytes(x) == core.canonical_bytes(int(x)) == str(int(x)).encode()
-
-
-@given(floats)
-def test_doubles_read_back_exactly(x):
-    assert float(core.canonical_bytes(x).decode()) == x
-
-
-@given(json_values)
-def test_content_id_is_sha256_of_the_canonical_bytes(value):
-    identifier = core.content_id(value)
-    assert identifier == sha256_id(core.canonical_bytes(value))
-    assert len(identifier) == 71
 
 
 # Strings of many lengths put the end of the hashed bytes at every offset of
 # the last SHA-256 block and across several blocks.
-@settings(max_examples=300)
-@given(st.text(max_size=400) | st.binary(max_size=3000).map(lambda b: b.decode("latin-1")))
-def test_content_id_of_strings_against_hashlib(text):
-    assert core.content_id(text) == sha256_id(reference_bytes(text))
+@settings(max_examples=400)
+@given(json_values | st.text(max_size=400) | st.binary(max_size=3000).map(lambda b: b.decode("latin-1")))
+def test_content_id_is_sha256_of_the_canonical_form(value):
+    assert core.content_id(value) == sha256_id(reference_bytes(value))
 
 
 # ---------------------------------------------------------------------------
@@ -199,33 +151,15 @@ E_PRECOMPOSED = "\u00e9"
 @pytest.mark.parametrize(
     "payload, expected",
     [
-        ({"b": 1, "a": 2}, b'{"a":2,"b":1}'),
-        ({"a": 2, "b": 1}, b'{"a":2,"b":1}'),
-        ({"k": True}, b'{"k":true}'),
-        ({E_PRECOMPOSED: 5, "z": 4, "aa": 3, "a": 2, "B": 1}, '{"B":1,"a":2,"aa":3,"z":4,"é":5}'.encode()),
+        # Keys equal once normalized keep their stored order.
         ({E_DECOMPOSED: 1, E_PRECOMPOSED: 2}, '{"é":1,"é":2}'.encode()),
         ({E_PRECOMPOSED: 2, E_DECOMPOSED: 1}, '{"é":2,"é":1}'.encode()),
+        # UTF-8 order, not UTF-16 order.
         ({"\U0001f600": 1, "\uff5e": 2}, '{"\uff5e":2,"\U0001f600":1}'.encode()),
-        ("\u0001\u001f\u007f", b'"\\u0001\\u001f\x7f"'),
-        ("\b\t\n\f\r\"\\/", b'"\\b\\t\\n\\f\\r\\"\\\\/"'),
-        ("caf" + E_DECOMPOSED, '"café"'.encode()),
-        (1.0, b"1"),
-        (1, b"1"),
-        (-0.0, b"0"),
-        (0.1, b"0.1"),
-        (1e-7, b"0.0000001"),
-        (1.5e300, b"15" + b"0" * 299),
-        (2.0**62, b"4611686018427388000"),
-        (2**64 - 1, b"18446744073709551615"),
-        (-(2**63), b"-9223372036854775808"),
-        (float("nan"), b"null"),
-        (float("-inf"), b"null"),
-        ({"z": [{"y": 1.0, "x": -0.0}, 3.5], "m": {"n": {"q": None, "p": []}}},
-         b'{"m":{"n":{"p":[],"q":null}},"z":[{"x":0,"y":1},3.5]}'),
-        ([3, 1, 2], b"[3,1,2]"),
-        ((3, "b"), b'[3,"b"]'),
-        ({}, b"{}"),
-        ([], b"[]"),
+        ("\b\t\n\f\r\"\\/\u0001\u001f\u007f", b'"\\b\\t\\n\\f\\r\\"\\\\/\\u0001\\u001f\x7f"'),
+        (1e-7, b"0.0000001"), (1.5e300, b"15" + b"0" * 299), (2.0**62, b"4611686018427388000"),
+        ({"z": [{"y": 1.0, "x": -0.0}, 3.5], "m": {"n": {"q": None, "p": []}}, "a": {}, "B": True},
+         b'{"B":true,"a":{},"m":{"n":{"p":[],"q":null}},"z":[{"x":0,"y":1},3.5]}'),
     ],
 )
 def test_examples(payload, expected):
@@ -255,11 +189,3 @@ def test_equivalent_payloads_share_an_id(a, b):
 @pytest.mark.parametrize("a, b", [("1", 1), ([1, 2], [2, 1]), ({"a": None}, {"a": False}), (0.5, 0.25)])
 def test_different_payloads_differ(a, b):
     assert core.content_id(a) != core.content_id(b)
-
-
-@pytest.mark.parametrize("payload", [[1, "x"], "text", 42, -7, 2.5, True, {"a": {"b": []}}])
-def test_any_json_value_has_an_id(payload):
-    identifier = core.content_id(payload)
-    assert identifier == sha256_id(reference_bytes(payload))
-    assert identifier.startswith("sha256:") and len(identifier) == 71
-    assert set(identifier[7:]) <= set("0123456789abcdef")

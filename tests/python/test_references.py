@@ -34,11 +34,10 @@ def rss_bytes():
 
 
 class FailingLen(collections.abc.Sequence):
+    __getitem__ = None
+
     def __len__(self):
         raise RuntimeError("no length")
-
-    def __getitem__(self, i):
-        raise IndexError
 
 
 class BadIndex:
@@ -49,26 +48,17 @@ class BadIndex:
             raise TypeError("bad index") from exc
 
 
-def self_loop():
-    loop = []
-    loop.append(loop)
-    return loop
-
-
-LOOP = self_loop()
+LOOP = []
+LOOP.append(LOOP)
 
 
 def resizing_pricing():
     pricing = {}
-
-    class Grow:
-        def __float__(self):
-            pricing["x"] = (1.0, 1.0)
-            return 1.0
+    grow = type("Grow", (), {"__float__": lambda self: pricing.update(x=(1.0, 1.0)) or 1.0})
 
     def call():
         pricing.clear()
-        pricing["m"] = (Grow(), 1.0)
+        pricing["m"] = (grow(), 1.0)
         core.compute_diff_report([], [], pricing, 0)
 
     return call
@@ -78,13 +68,8 @@ def parse_fresh_keys():
     """Parses a trace whose object keys are new on every call: nothing of
     them may outlive the call (an interned str can be immortal)."""
     counter = iter(range(10**9))
-
-    def call():
-        n = next(counter)
-        core.parse_agentlog(b'{"version":"0.1","id":"r","kind":"error","ts":"t","payload":{"k%d":1,"%d":2}}\n'
-                            % (n, n))
-
-    return call
+    trace = b'{"version":"0.1","id":"r","kind":"error","ts":"t","payload":{"k%d":1,"%d":2}}\n'
+    return lambda: core.parse_agentlog(trace % ((n := next(counter)), n))
 
 
 CASES = {
