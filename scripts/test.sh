@@ -3,7 +3,7 @@
 # unit tests (GoogleTest under CTest) and the Python tests (pytest) against
 # the package installed from this checkout. The C++ tests also run under
 # AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize.sh, about
-# 13 minutes on 2 cores); KORVANE_SANITIZE=0 skips that run.
+# 6 minutes on 2 cores); KORVANE_SANITIZE=0 skips that run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
