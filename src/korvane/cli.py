@@ -5,7 +5,8 @@
     korvane id FILE
 
 Exit status: 0 on success (for diff: no severe row and no error
-recommendation), 1 when a diff finds a regression, 2 on bad input or usage.
+recommendation), 1 when a diff finds a regression, 2 on bad input or usage
+and on an internal failure.
 Problems are reported as one "korvane: ..." line on standard error (a trace
 that does not parse adds the reader's hint line), never as a traceback.
 """
@@ -79,10 +80,17 @@ def read_bytes(path: str, limit: int | None = None) -> bytes:
     try:
         with open(path, "rb") as handle:
             info = os.fstat(handle.fileno())
-            if limit is not None and stat.S_ISREG(info.st_mode) and info.st_size > limit:
+            if limit is None:
+                return handle.read()
+            if stat.S_ISREG(info.st_mode) and info.st_size > limit:
                 raise CliError(f"{path}: file of {info.st_size} bytes exceeds the "
                                f"trace limit of {limit} bytes")
-            return handle.read()
+            # A pipe or device has no size to check first: read one byte past
+            # the limit at most.
+            data = handle.read(limit + 1)
+            if len(data) > limit:
+                raise CliError(f"{path}: input exceeds the trace limit of {limit} bytes")
+            return data
     except OSError as error:
         raise CliError(f"cannot read {path}: {error.strerror or error}") from None
 
@@ -134,6 +142,9 @@ def load_pricing(path: str) -> dict[str, Any]:
         raise CliError(f"{path}: pricing file is not valid JSON: {error}") from None
     except CliError as error:
         raise CliError(f"{path}: {error}") from None
+    except (ValueError, RecursionError) as error:
+        # An integer too long to convert, or nesting too deep for the decoder.
+        raise CliError(f"{path}: pricing file is not valid JSON: {error}") from None
     if not isinstance(table, dict):
         raise CliError(f"{path}: pricing file must hold a JSON object mapping model names "
                        f"to prices, not {type(table).__name__}")
@@ -164,7 +175,8 @@ def _use_colour(stream: TextIO) -> bool:
 
 def write_text_file(path: str, text: str) -> None:
     try:
-        with open(path, "w", encoding="utf-8") as handle:
+        # Trace file names may hold bytes that are not UTF-8 (lone surrogates).
+        with open(path, "w", encoding="utf-8", errors="backslashreplace") as handle:
             handle.write(text)
     except OSError as error:
         raise CliError(f"cannot write {path}: {error.strerror or error}") from None
@@ -315,6 +327,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_BROKEN_PIPE
+    except BaseException as error:
+        # A fault of korvane itself (the module's internal failure derives
+        # from BaseException): one line, and never the regression status.
+        if isinstance(error, (SystemExit, GeneratorExit)):
+            raise
+        print(f"korvane: internal error: {type(error).__name__}: {error}", file=err)
+        return EXIT_BAD_INPUT
 
 
 if __name__ == "__main__":

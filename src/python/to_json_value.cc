@@ -45,11 +45,13 @@ bool load_abcs() {
 enum class Abc { kSequence, kMapping };
 
 // isinstance(object, collections.abc.Sequence or Mapping); an error in the
-// import or in the test is reported as unraisable and counts as false.
+// import or in the test is reported as unraisable and counts as false, except
+// KeyboardInterrupt and SystemExit, which pass through.
 bool is_instance_of(PyObject* object, Abc abc) {
   if (!load_abcs()) return false;
   const int result = PyObject_IsInstance(object, abc == Abc::kSequence ? g_sequence_abc : g_mapping_abc);
   if (result < 0) {
+    if (interrupt_pending()) throw_pending();
     PyErr_WriteUnraisable(object);
     return false;
   }

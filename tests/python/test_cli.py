@@ -6,6 +6,7 @@ import html
 import importlib.util
 import io
 import json
+import os
 import pathlib
 import re
 import subprocess
@@ -171,6 +172,36 @@ def test_oversized_trace_is_refused_before_it_is_read(monkeypatch, capsys):
         2, f"korvane: {BASELINE}: file of {size} bytes exceeds the trace limit of 100 bytes\n")
 
 
+def test_oversized_stream_is_refused_after_the_limit(monkeypatch, capsys):
+    # A pipe has no size to check first: at most one byte past the limit is read.
+    monkeypatch.setattr(cli, "MAX_TRACE_BYTES", 100)
+    read, write_end = os.pipe()
+    with os.fdopen(write_end, "wb") as pipe:
+        pipe.write(b"x" * 4096)
+    path = f"/dev/fd/{read}"
+    try:
+        assert run(["validate", path], capsys)[::2] == (
+            2, f"korvane: {path}: input exceeds the trace limit of 100 bytes\n")
+    finally:
+        os.close(read)
+
+
+def test_internal_failure_is_one_line_and_never_the_regression_status(monkeypatch, capsys):
+    def fail(*args, **kwargs):
+        raise RuntimeError("boom")
+    monkeypatch.setattr(korvane, "compute_diff_report", fail)
+    assert run(["diff", BASELINE, BASELINE], capsys) == (2, "", "korvane: internal error: RuntimeError: boom\n")
+
+
+def test_html_report_of_a_file_name_that_is_not_utf8(tmp_path, capsys):
+    name = os.fsdecode(b"b\xff.agentlog")
+    trace = tmp_path / name
+    trace.write_bytes(pathlib.Path(BASELINE).read_bytes())
+    page = tmp_path / "report.html"
+    status, _, _ = run(["diff", trace, trace, "--seed", 1, "--html", page], capsys)
+    assert status == 0 and "b\\udcff.agentlog" in page.read_text(encoding="utf-8")
+
+
 @pytest.mark.parametrize("command", [["diff", BASELINE], ["validate"], ["id"]])
 def test_invalid_trace_gives_the_reader_message_and_hint(tmp_path, capsys, command):
     bad = write(tmp_path / "bad.agentlog",
@@ -192,6 +223,8 @@ def test_invalid_trace_gives_the_reader_message_and_hint(tmp_path, capsys, comma
     (b'{"m": {"output": 1}}', 'model "m": missing field `input`'),
     (b'{"m": "cheap"}', 'model "m": invalid type: string "cheap", expected struct ModelPricing'),
     (b'{"ok": [1, 2], "m": [null, 1]}', 'model "m": invalid type: unit value, expected f64'),
+    (b'{"m": [1' + b"0" * 5000 + b', 2]}', "pricing file is not valid JSON: Exceeds the limit"),
+    (b"[" * 100000 + b"]" * 100000, "pricing file is not valid JSON: maximum recursion depth exceeded"),
 ])
 def test_bad_pricing_file(tmp_path, capsys, content, message):
     pricing = write(tmp_path / "pricing.json", content)

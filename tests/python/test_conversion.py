@@ -185,6 +185,17 @@ def test_interrupts_from_user_code_pass_through_unchanged(call, interrupt):
         call(Interrupts(interrupt))
 
 
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
+def test_interrupt_in_the_instance_test_passes_through(interrupt):
+    class Shifty:
+        @property
+        def __class__(self):
+            raise interrupt
+
+    with pytest.raises(interrupt):
+        core.canonical_bytes(Shifty())
+
+
 def test_failing_instance_test_is_unraisable_and_counts_false(monkeypatch):
     class Shifty:
         @property
