@@ -7,18 +7,15 @@ interpreter traces nor the process's resident size may grow in both halves
 of the run."""
 
 import collections.abc
-import gc
 import math
 import os
-import sys
-import tracemalloc
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from korvane import _core as core
-from vectors import record
+from vectors import assert_no_leak, record
 
 CALLS = int(os.environ.get("KORVANE_LEAK_CALLS", "20000"))
 
@@ -175,37 +172,7 @@ LEAK_CASES = {  # name: (call, objects whose reference counts must not move)
 }
 
 
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
-
-
 @pytest.mark.parametrize("name", list(LEAK_CASES))
 def test_hostile_paths_do_not_leak(name):
     call, inputs = LEAK_CASES[name]
-
-    def run(n):
-        for _ in range(n):
-            try:
-                call()
-            except BaseException:  # noqa: B036 - the internal failure type too
-                pass
-
-    def half():
-        gc.collect()
-        rss, traced = rss_bytes(), tracemalloc.get_traced_memory()[0]
-        run(max(1000, CALLS) // 2)
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0] - traced, rss_bytes() - rss
-
-    run(500)
-    gc.collect()
-    counts = [sys.getrefcount(o) for o in inputs]
-    tracemalloc.start()
-    try:
-        first, second = half(), half()
-    finally:
-        tracemalloc.stop()
-    assert [sys.getrefcount(o) for o in inputs] == counts
-    assert min(first[0], second[0]) < 64 * 1024, (first, second)
-    assert min(first[1], second[1]) < 2 * 1024 * 1024, (first, second)
+    assert_no_leak(call, inputs, max(1000, CALLS), warmup=500)

@@ -4,15 +4,12 @@ memory the interpreter traces and the process's resident size must be back
 where they were."""
 
 import collections.abc
-import gc
 import os
-import sys
-import tracemalloc
 
 import pytest
 
 from korvane import _core as core
-from vectors import record
+from vectors import assert_no_leak, record
 
 CALLS = int(os.environ.get("KORVANE_LEAK_CALLS", "100000"))
 
@@ -26,11 +23,6 @@ RECORDS = [record(PAYLOAD), record(None, kind="error", parent="r0", meta={})]
 RESPONSE = record({"model": "m", "usage": {"input_tokens": 10, "output_tokens": 5},
                    "content": [{"type": "text", "text": "the answer is 4"}]})
 PRICING = {"m": (1.0, 2.0), "n": [1, 2, 3], "o": {"input": 1, "output": 2}}
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
 
 
 class FailingLen(collections.abc.Sequence):
@@ -111,41 +103,4 @@ SLOW = {"diff": 10_000, "self loop": 2_000}
 @pytest.mark.parametrize("name", list(CASES))
 def test_no_leaks(name):
     call, inputs = CASES[name]
-    calls = min(CALLS, SLOW.get(name, CALLS))
-
-    def run(n):
-        for _ in range(n):
-            try:
-                call()
-            except BaseException:  # noqa: B036 - the internal failure type too
-                pass
-
-    def phase():
-        """Memory growth over half the calls: traced by the interpreter, and
-        resident."""
-        gc.collect()
-        rss_before = rss_bytes()
-        traced_before = tracemalloc.get_traced_memory()[0]
-        run(calls // 2)
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0] - traced_before, rss_bytes() - rss_before
-
-    run(2000)  # warm caches and arenas
-    gc.collect()
-    counts = [sys.getrefcount(o) for o in inputs]
-    singletons = [sys.getrefcount(o) for o in (None, True, False)]
-    tracemalloc.start()
-    try:
-        first, second = phase(), phase()
-    finally:
-        tracemalloc.stop()
-    # A reference lost or kept per call would move a count by the number of
-    # calls; the harness itself may move them by a few.
-    assert [sys.getrefcount(o) for o in inputs] == counts
-    if sys.version_info < (3, 12):  # later interpreters make these immortal
-        drift = [sys.getrefcount(o) - c for o, c in zip((None, True, False), singletons)]
-        assert all(abs(d) < 100 for d in drift), drift
-    # A leak grows memory in both halves; a one-off allocation (a cache, a
-    # table resize) in one at most.
-    assert min(first[0], second[0]) < 64 * 1024, (first, second)
-    assert min(first[1], second[1]) < 2 * 1024 * 1024, (first, second)
+    assert_no_leak(call, inputs, min(CALLS, SLOW.get(name, CALLS)), warmup=2000, singletons=True)

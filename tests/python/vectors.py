@@ -1,8 +1,12 @@
-"""Shared helpers of the Python tests: test data and the known-answer vectors."""
+"""Shared helpers of the Python tests: test data, the known-answer vectors and
+the leak check."""
 
 import base64
+import gc
 import json
 import pathlib
+import sys
+import tracemalloc
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 VECTORS = DATA / "vectors"
@@ -33,3 +37,50 @@ def record(payload=None, **fields):
     out.update(fields)
     out["payload"] = payload
     return out
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def assert_no_leak(call, inputs, calls, warmup, singletons=False):
+    """Calls call() `calls` times after `warmup` calls, any exception
+    swallowed (the module's internal failure derives from BaseException).
+    The reference counts of inputs must not change, and neither the memory
+    the interpreter traces nor the resident size may grow in both halves of
+    the run: a leak grows both, a one-off allocation (a cache, a table
+    resize) one at most. With singletons, the counts of None, True and False
+    may drift by a few only (before 3.12, which makes them immortal)."""
+
+    def run(n):
+        for _ in range(n):
+            try:
+                call()
+            except BaseException:  # noqa: B036
+                pass
+
+    def half():
+        gc.collect()
+        rss, traced = rss_bytes(), tracemalloc.get_traced_memory()[0]
+        run(calls // 2)
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - traced, rss_bytes() - rss
+
+    run(warmup)
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in inputs]
+    fixed = [sys.getrefcount(o) for o in (None, True, False)]
+    tracemalloc.start()
+    try:
+        first, second = half(), half()
+    finally:
+        tracemalloc.stop()
+    # A reference lost or kept per call would move a count by the number of
+    # calls; the harness itself may move them by a few.
+    assert [sys.getrefcount(o) for o in inputs] == counts
+    if singletons and sys.version_info < (3, 12):
+        drift = [sys.getrefcount(o) - c for o, c in zip((None, True, False), fixed)]
+        assert all(abs(d) < 100 for d in drift), drift
+    assert min(first[0], second[0]) < 64 * 1024, (first, second)
+    assert min(first[1], second[1]) < 2 * 1024 * 1024, (first, second)
