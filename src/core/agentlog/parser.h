@@ -86,18 +86,18 @@ class LineReader {
   bool finished_ = false;
 };
 
-template <typename Builder>
+template <json::Builder B>
 class BasicParser {
  public:
-  using Record = BasicRecord<typename Builder::Value>;
+  using Record = BasicRecord<typename B::Value>;
 
   // A parser over input with the default limits. The builder is borrowed.
-  BasicParser(std::string_view input, Builder& builder)
+  BasicParser(std::string_view input, B& builder)
       : lines_(input, kDefaultMaxLineBytes, kDefaultMaxTotalBytes), builder_(&builder) {}
 
   // A builder without state (JsonValueBuilder) needs no instance from the caller.
   explicit BasicParser(std::string_view input)
-    requires std::is_empty_v<Builder>
+    requires std::is_empty_v<B>
       : BasicParser(input, stateless_builder_) {}
 
   // This parser with one limit replaced.
@@ -139,10 +139,10 @@ class BasicParser {
   [[nodiscard]] uint64_t max_total_bytes() const { return lines_.max_total_bytes(); }
 
  private:
-  static inline Builder stateless_builder_{};
+  static inline B stateless_builder_{};
 
   LineReader lines_;
-  Builder* builder_;
+  B* builder_;
   // Shared by the copies with_max_*() makes; only one of them reads at a time.
   std::shared_ptr<json::ReaderScratch> scratch_ = std::make_shared<json::ReaderScratch>();
 };

@@ -89,6 +89,8 @@ void detail::TextBuffer::grow(size_t n) {
   capacity_ = capacity;
 }
 
+static_assert(Builder<JsonValueBuilder> && Builder<NullBuilder>);
+
 JsonValue parse_json(std::string_view text) {
   JsonValueBuilder builder;
   return read_json(text, builder);
