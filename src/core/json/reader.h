@@ -152,7 +152,25 @@ struct Number {
 // small for it gives zero of the number's sign.
 bool decimal_to_double(const char* begin, const char* end, double& out);
 
+// The kinds of value, told apart by their first byte.
+enum class Token : uint8_t { kNull, kTrue, kFalse, kNumber, kString, kArray, kObject };
+
 namespace detail {
+
+// For each byte, the Token of the value it starts, or kNoToken.
+inline constexpr uint8_t kNoToken = 0xFF;
+inline constexpr auto kTokenOf = [] {
+  std::array<uint8_t, 256> t{};
+  t.fill(kNoToken);
+  t['n'] = static_cast<uint8_t>(Token::kNull);
+  t['t'] = static_cast<uint8_t>(Token::kTrue);
+  t['f'] = static_cast<uint8_t>(Token::kFalse);
+  for (const char c : std::string_view("-0123456789")) t[static_cast<unsigned char>(c)] = static_cast<uint8_t>(Token::kNumber);
+  t['"'] = static_cast<uint8_t>(Token::kString);
+  t['['] = static_cast<uint8_t>(Token::kArray);
+  t['{'] = static_cast<uint8_t>(Token::kObject);
+  return t;
+}();
 
 // Scanning string bodies a block at a time: special_in_block() is the index
 // of the first byte of the kBlock bytes at p that is '"', '\\' or below
@@ -261,6 +279,8 @@ class TextBuffer {
   [[nodiscard]] std::string_view view() const { return {bytes_.get(), size_}; }
 
  private:
+  static constexpr size_t kFirstCapacity = 256;  // bytes allocated when the first escaped string is read
+
   void grow(size_t n);  // out of line: rare
 
   std::unique_ptr<char[]> bytes_;
@@ -293,9 +313,6 @@ class Reader {
 
   // The value peek() returns at the end of the text.
   static constexpr int kEnd = -1;
-
-  // The kinds of value, told apart by their first byte.
-  enum class Token : uint8_t { kNull, kTrue, kFalse, kNumber, kString, kArray, kObject };
 
   // Numbers and strings are read for their value, or skipped: checked for
   // their form only, so that an unknown member costs no conversion. Skipping
@@ -366,20 +383,11 @@ class Reader {
   // while parsing a value" at the end and "expected value" at a byte that
   // starts no value.
   Token next_token() {
-    switch (peek()) {
-      case 'n': return Token::kNull;
-      case 't': return Token::kTrue;
-      case 'f': return Token::kFalse;
-      case '-':
-      case '0': case '1': case '2': case '3': case '4':
-      case '5': case '6': case '7': case '8': case '9':
-        return Token::kNumber;
-      case '"': return Token::kString;
-      case '[': return Token::kArray;
-      case '{': return Token::kObject;
-      case kEnd: fail_peek(Syntax::kEofWhileParsingValue);
-      default: fail_peek(Syntax::kExpectedSomeValue);
-    }
+    const int c = peek();
+    if (c == kEnd) fail_peek(Syntax::kEofWhileParsingValue);
+    const uint8_t token = detail::kTokenOf[c];
+    if (token == detail::kNoToken) fail_peek(Syntax::kExpectedSomeValue);
+    return static_cast<Token>(token);
   }
 
   // At the first letter of null, true or false: consumes the literal.
