@@ -323,7 +323,8 @@ class Reader {
 
   // What the step after a comma checks. A value being read rejects a closing
   // bracket there ("trailing comma"); a skipped value goes on to the next
-  // element or key, which reports what it finds, as the skipper always has.
+  // element or key, which reports what it finds: the skipper checks each
+  // token once, when it gets to it.
   enum class AfterComma : uint8_t { kRejectClose, kNextItem };
 
   Reader(std::string_view text, B& builder, bool text_is_valid_utf8, ReaderScratch* scratch = nullptr)
@@ -431,8 +432,8 @@ class Reader {
   }
 
   // Steps through an array opened by open(): true when an element follows
-  // (at peek()), false when the closing bracket has been closed. first: no
-  // element has been read yet.
+  // (at peek()), false once the closing bracket is consumed and its level
+  // left. first: no element has been read yet.
   bool next_element(bool first, AfterComma after_comma = AfterComma::kRejectClose) {
     const int c = peek();
     if (first) {
@@ -450,8 +451,8 @@ class Reader {
   }
 
   // Steps through an object opened by open(): true when a member follows
-  // (peek() is at its key's '"'), false when the closing brace has been
-  // closed. first: no member has been read yet.
+  // (peek() is at its key's '"'), false once the closing brace is consumed
+  // and its level left. first: no member has been read yet.
   bool next_member(bool first, AfterComma after_comma = AfterComma::kRejectClose) {
     int c = peek();
     if (!first) {
