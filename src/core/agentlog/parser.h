@@ -44,8 +44,9 @@
 
 namespace korvane::agentlog {
 
-inline constexpr uint64_t kDefaultMaxLineBytes = 16777216;     // 16 MiB
-inline constexpr uint64_t kDefaultMaxTotalBytes = 1073741824;  // 1 GiB
+// The default limits, which parse_agentlog always uses.
+inline constexpr uint64_t kDefaultMaxLineBytes = 16777216;     // 16 MiB: the longest line, its line feed included
+inline constexpr uint64_t kDefaultMaxTotalBytes = 1073741824;  // 1 GiB: all lines of a trace, blank ones included
 
 // Splits trace bytes into lines and enforces the limits; the part of the
 // parser that does not depend on the builder.

@@ -16,9 +16,9 @@
 // A kind is a string naming one of the seven kinds, or an object with exactly
 // one such name as key and null as value; any other value fails with the
 // reader's "expected value". An array of more than seven elements fails with
-// "trailing characters". Errors found inside a value are positioned there;
-// a missing or repeated field and a short array are reported once the
-// enclosing object or array has been read up to its closing bracket.
+// "trailing characters". Errors found inside a value are positioned there; a
+// repeated field right after its key (after the brace, when one follows the
+// key); a missing field and a short array after the closing bracket.
 #pragma once
 
 #include <cstdint>
