@@ -7,12 +7,9 @@
 #include "python/errors.h"
 
 namespace korvane::python {
-namespace {
 
-// Keys longer than this, and keys met after the cache is full, are made
-// afresh each time: the cache is for the few names a trace repeats.
-constexpr size_t kMaxCachedKeySize = 64;
-constexpr size_t kMaxCachedKeys = 4096;
+static_assert(json::Builder<PyBuilder>);
+namespace {
 
 PyObject* interned(std::string_view text) {
   PyObject* object = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

@@ -70,6 +70,11 @@ class PyBuilder {
   PyObject* key_object(std::string_view key);  // borrowed from the cache, or nullptr
   PyRef text(const std::string& s) { return make_string(s); }
 
+  // The key cache is for the few names a trace repeats: longer keys, and
+  // keys met once it is full, are made afresh each time.
+  static constexpr size_t kMaxCachedKeySize = 64;  // bytes of the longest key cached
+  static constexpr size_t kMaxCachedKeys = 4096;   // keys cached per call at most
+
   std::vector<PyObject*> stack_;
   std::unordered_map<std::string_view, PyObject*> keys_;  // views into the keys' own UTF-8
   std::array<PyObject*, agentlog::kFieldNames.size()> field_keys_{};

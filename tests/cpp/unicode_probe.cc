@@ -1,10 +1,8 @@
-// Reads lines of space-separated hexadecimal scalar values from stdin and
-// answers each with one line of four ';'-separated fields:
-//   the NFC form; the per-character lower-case mapping; the whole-string
-//   lower-case form (all three as hexadecimal scalars); and one digit per
-//   input scalar, bit 0 White_Space, bit 1 Alphabetic, bit 2 alphanumeric.
-// With the argument --version it prints the Unicode version of its tables.
-#include <cstring>
+// Answers each line of space-separated hexadecimal scalar values on stdin
+// with four ';'-separated fields: the NFC form, the per-character lower-case
+// mapping and the whole-string lower-case form (hexadecimal scalars), and one
+// digit per input scalar: bit 0 White_Space, bit 1 Alphabetic, bit 2
+// alphanumeric.
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -12,49 +10,28 @@
 #include "core/unicode/case.h"
 #include "core/unicode/normalize.h"
 #include "core/unicode/properties.h"
-#include "core/unicode/tables.h"
 #include "core/unicode/utf8.h"
-
-namespace {
 
 using namespace korvane::unicode;
 
-void write_scalars(std::ostream& out, std::string_view text) {
-  bool first = true;
-  for (size_t i = 0; i < text.size();) {
-    out << (first ? "" : " ") << std::hex << static_cast<uint32_t>(decode(text, i));
-    first = false;
-  }
+std::string scalars_of(std::string_view text) {
+  std::ostringstream out;
+  for (size_t i = 0; i < text.size();) out << (i == 0 ? "" : " ") << std::hex << static_cast<uint32_t>(decode(text, i));
+  return out.str();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-    std::cout << tables::kUnicodeVersion << '\n';
-    return 0;
-  }
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    std::u32string scalars;
-    std::string text;
+int main() {
+  for (std::string line; std::getline(std::cin, line);) {
+    std::string text, per_char, flags;
     std::istringstream in(line);
     for (std::string hex; in >> hex;) {
-      scalars += static_cast<char32_t>(std::stoul(hex, nullptr, 16));
-      append_utf8(text, scalars.back());
+      const auto c = static_cast<char32_t>(std::stoul(hex, nullptr, 16));
+      append_utf8(text, c);
+      append_lower_char(per_char, c);
+      flags += static_cast<char>('0' + (is_white_space(c) | is_alphabetic(c) << 1 | is_alphanumeric(c) << 2));
     }
-    std::string per_char;
-    for (const char32_t c : scalars) append_lower_char(per_char, c);
-    write_scalars(std::cout, to_nfc(text));
-    std::cout << ';';
-    write_scalars(std::cout, per_char);
-    std::cout << ';';
-    write_scalars(std::cout, to_lower(text));
-    std::cout << ';';
-    for (const char32_t c : scalars) {
-      std::cout << (int(is_white_space(c)) | int(is_alphabetic(c)) << 1 | int(is_alphanumeric(c)) << 2);
-    }
-    std::cout << std::endl;
+    std::cout << scalars_of(to_nfc(text)) << ';' << scalars_of(per_char) << ';' << scalars_of(to_lower(text)) << ';'
+              << flags << std::endl;
   }
   return 0;
 }

@@ -3,18 +3,17 @@
 // Each line is one object: "name", "call", optional "args" (strings), the
 // input as "input" (text), "input_b64" (bytes, base64) or "input_gen"
 // ({"repeat": S, "count": N, "suffix": T}: S repeated N times, then T),
-// "expected" (text) and optional "ok" (boolean). load_vectors() reads a file
-// with the project's own JSON reader and decodes the input into bytes; a
-// generated input (tens of MB) is only described, and input_bytes() builds
-// it, so that registering the tests of a file stays cheap.
+// "expected" (text) and optional "ok" (boolean). A generated input (tens of
+// MB) is built by input_bytes() only when a test runs, so that registering
+// the tests of a file stays cheap.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -47,75 +46,45 @@ struct Vector {
 // The input bytes of v, whatever form the file gave them in.
 inline std::string input_bytes(const Vector& v) {
   if (!v.input_gen) return v.input;
-  const Vector::Generator& gen = *v.input_gen;
   std::string out;
-  out.reserve(gen.repeat.size() * gen.count + gen.suffix.size());
-  if (gen.repeat.size() == 1) {
-    out.assign(gen.count, gen.repeat[0]);
-  } else {
-    for (uint64_t i = 0; i < gen.count; ++i) out += gen.repeat;
-  }
-  return out + gen.suffix;
+  out.reserve(v.input_gen->repeat.size() * v.input_gen->count + v.input_gen->suffix.size());
+  for (uint64_t i = 0; i < v.input_gen->count; ++i) out += v.input_gen->repeat;
+  return out + v.input_gen->suffix;
 }
 
 namespace vectors_detail {
 
 inline std::string decode_base64(std::string_view text) {
+  static constexpr std::string_view kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   uint32_t bits = 0;
   int count = 0;
-  for (const char c : text) {
-    int v;
-    if (c >= 'A' && c <= 'Z') {
-      v = c - 'A';
-    } else if (c >= 'a' && c <= 'z') {
-      v = c - 'a' + 26;
-    } else if (c >= '0' && c <= '9') {
-      v = c - '0' + 52;
-    } else if (c == '+') {
-      v = 62;
-    } else if (c == '/') {
-      v = 63;
-    } else if (c == '=') {
-      break;
-    } else {
-      throw std::runtime_error("bad base64 character");
-    }
+  for (const char c : text.substr(0, text.find('='))) {
+    const size_t v = kDigits.find(c);
+    if (v == std::string_view::npos) throw std::runtime_error("bad base64 character");
     bits = (bits << 6) | static_cast<uint32_t>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out += static_cast<char>((bits >> count) & 0xFF);
-    }
+    if ((count += 6) >= 8) out += static_cast<char>((bits >> (count -= 8)) & 0xFF);
   }
   return out;
 }
 
-inline const std::string* string_member(const json::JsonValue& object, std::string_view key) {
+inline std::string string_member(const json::JsonValue& object, std::string_view key) {
   const json::JsonValue* v = object.find(key);
-  return v == nullptr ? nullptr : v->if_string();
+  return v != nullptr && v->if_string() != nullptr ? *v->if_string() : std::string();
 }
 
 inline Vector vector_from_line(std::string_view line) {
   const json::JsonValue v = json::parse_json(line);
-  Vector out;
-  if (const std::string* s = string_member(v, "name")) out.name = *s;
-  if (const std::string* s = string_member(v, "call")) out.call = *s;
-  if (const std::string* s = string_member(v, "expected")) out.expected = *s;
+  Vector out{string_member(v, "name"), string_member(v, "call"), {}, string_member(v, "input"), {},
+             string_member(v, "expected"), {}};
   if (const json::JsonValue* args = v.find("args"); args != nullptr && args->if_array() != nullptr) {
     for (const json::JsonValue& a : *args->if_array()) out.args.push_back(*a.if_string());
   }
   if (const json::JsonValue* ok = v.find("ok"); ok != nullptr && ok->if_bool() != nullptr) out.ok = *ok->if_bool();
-  if (const std::string* s = string_member(v, "input")) {
-    out.input = *s;
-  } else if (const std::string* b64 = string_member(v, "input_b64")) {
-    out.input = decode_base64(*b64);
-  } else if (const json::JsonValue* gen = v.find("input_gen"); gen != nullptr && gen->if_object() != nullptr) {
-    Vector::Generator g;
-    g.repeat = *string_member(*gen, "repeat");
-    g.count = *gen->find("count")->if_uint();
-    if (const std::string* suffix = string_member(*gen, "suffix")) g.suffix = *suffix;
-    out.input_gen = std::move(g);
+  if (v.find("input_b64") != nullptr) out.input = decode_base64(string_member(v, "input_b64"));
+  if (const json::JsonValue* gen = v.find("input_gen"); gen != nullptr && gen->if_object() != nullptr) {
+    out.input_gen = Vector::Generator{string_member(*gen, "repeat"), *gen->find("count")->if_uint(),
+                                      string_member(*gen, "suffix")};
   }
   return out;
 }
@@ -129,8 +98,7 @@ inline std::vector<Vector> load_vectors(std::string_view file_name) {
   std::ifstream file(path, std::ios::binary);
   if (!file) throw std::runtime_error("cannot open " + path);
   std::vector<Vector> out;
-  std::string line;
-  while (std::getline(file, line)) {
+  for (std::string line; std::getline(file, line);) {
     if (!line.empty()) out.push_back(vectors_detail::vector_from_line(line));
   }
   return out;
@@ -141,11 +109,8 @@ inline std::vector<Vector> load_vectors(std::string_view file_name) {
 inline std::string vector_test_name(const ::testing::TestParamInfo<Vector>& info) {
   std::string name = std::to_string(info.index) + "_";
   for (const char c : info.param.name) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
-      name += c;
-    } else if (name.back() != '_') {
-      name += '_';
-    }
+    const bool kept = std::isalnum(static_cast<unsigned char>(c)) != 0;
+    if (kept || name.back() != '_') name += kept ? c : '_';
   }
   return name;
 }

@@ -15,28 +15,19 @@ CORPUS = DATA / "corpus"
 
 def load(name):
     """The vectors of one file, as dicts, with the input as bytes in "data"."""
-    out = []
-    for line in (VECTORS / name).read_text(encoding="utf-8").split("\n"):
-        if not line:
-            continue
-        vector = json.loads(line)
-        if "input_b64" in vector:
-            vector["data"] = base64.b64decode(vector["input_b64"])
-        elif "input_gen" in vector:
-            gen = vector["input_gen"]
-            vector["data"] = (gen["repeat"] * gen["count"] + gen["suffix"]).encode()
-        else:
-            vector["data"] = vector["input"].encode()
-        out.append(vector)
-    return out
+    def data(v):
+        if "input_gen" in v:
+            return (v["input_gen"]["repeat"] * v["input_gen"]["count"] + v["input_gen"]["suffix"]).encode()
+        return base64.b64decode(v["input_b64"]) if "input_b64" in v else v["input"].encode()
+
+    vectors = [json.loads(line) for line in (VECTORS / name).read_text(encoding="utf-8").split("\n") if line]
+    return [{**v, "data": data(v)} for v in vectors]
 
 
 def record(payload=None, **fields):
     """A minimal valid record dict around payload."""
-    out = {"version": "0.1", "id": "r1", "kind": "chat_response", "ts": "2024-01-01T00:00:00Z"}
-    out.update(fields)
-    out["payload"] = payload
-    return out
+    return {"version": "0.1", "id": "r1", "kind": "chat_response", "ts": "2024-01-01T00:00:00Z", **fields,
+            "payload": payload}
 
 
 def rss_bytes():

@@ -44,8 +44,9 @@
 
 namespace korvane::agentlog {
 
-inline constexpr uint64_t kDefaultMaxLineBytes = 16777216;     // 16 MiB
-inline constexpr uint64_t kDefaultMaxTotalBytes = 1073741824;  // 1 GiB
+// The default limits, which parse_agentlog always uses.
+inline constexpr uint64_t kDefaultMaxLineBytes = 16777216;     // 16 MiB: the longest line, its line feed included
+inline constexpr uint64_t kDefaultMaxTotalBytes = 1073741824;  // 1 GiB: all lines of a trace, blank ones included
 
 // Splits trace bytes into lines and enforces the limits; the part of the
 // parser that does not depend on the builder.
@@ -86,18 +87,18 @@ class LineReader {
   bool finished_ = false;
 };
 
-template <typename Builder>
+template <json::Builder B>
 class BasicParser {
  public:
-  using Record = BasicRecord<typename Builder::Value>;
+  using Record = BasicRecord<typename B::Value>;
 
   // A parser over input with the default limits. The builder is borrowed.
-  BasicParser(std::string_view input, Builder& builder)
+  BasicParser(std::string_view input, B& builder)
       : lines_(input, kDefaultMaxLineBytes, kDefaultMaxTotalBytes), builder_(&builder) {}
 
   // A builder without state (JsonValueBuilder) needs no instance from the caller.
   explicit BasicParser(std::string_view input)
-    requires std::is_empty_v<Builder>
+    requires std::is_empty_v<B>
       : BasicParser(input, stateless_builder_) {}
 
   // This parser with one limit replaced.
@@ -139,10 +140,10 @@ class BasicParser {
   [[nodiscard]] uint64_t max_total_bytes() const { return lines_.max_total_bytes(); }
 
  private:
-  static inline Builder stateless_builder_{};
+  static inline B stateless_builder_{};
 
   LineReader lines_;
-  Builder* builder_;
+  B* builder_;
   // Shared by the copies with_max_*() makes; only one of them reads at a time.
   std::shared_ptr<json::ReaderScratch> scratch_ = std::make_shared<json::ReaderScratch>();
 };

@@ -16,9 +16,9 @@
 // A kind is a string naming one of the seven kinds, or an object with exactly
 // one such name as key and null as value; any other value fails with the
 // reader's "expected value". An array of more than seven elements fails with
-// "trailing characters". Errors found inside a value are positioned there;
-// a missing or repeated field and a short array are reported once the
-// enclosing object or array has been read up to its closing bracket.
+// "trailing characters". Errors found inside a value are positioned there; a
+// repeated field right after its key (after the brace, when one follows the
+// key); a missing field and a short array after the closing bracket.
 #pragma once
 
 #include <cstdint>
@@ -31,20 +31,19 @@
 namespace korvane::agentlog {
 
 // scratch, when given, is lent to the JSON reader (see json::ReaderScratch).
-template <typename Builder>
-BasicRecord<typename Builder::Value> read_record(std::string_view text, Builder& builder,
-                                                 bool text_is_valid_utf8 = false,
-                                                 json::ReaderScratch* scratch = nullptr);
+template <json::Builder B>
+BasicRecord<typename B::Value> read_record(std::string_view text, B& builder, bool text_is_valid_utf8 = false,
+                                           json::ReaderScratch* scratch = nullptr);
 
 namespace detail {
 
-template <typename Builder>
+template <json::Builder B>
 class RecordReader {
  public:
-  using Record = BasicRecord<typename Builder::Value>;
+  using Record = BasicRecord<typename B::Value>;
   using Syntax = json::Syntax;
 
-  RecordReader(std::string_view text, Builder& builder, bool text_is_valid_utf8, json::ReaderScratch* scratch)
+  RecordReader(std::string_view text, B& builder, bool text_is_valid_utf8, json::ReaderScratch* scratch)
       : r_(text, builder, text_is_valid_utf8, scratch) {}
 
   Record read() {
@@ -56,8 +55,6 @@ class RecordReader {
       case '[':
         read_array_form(record);
         break;
-      case kEnd:
-        r_.fail_peek(Syntax::kEofWhileParsingValue);
       default:
         r_.fail_invalid_type("struct Record");
     }
@@ -66,86 +63,43 @@ class RecordReader {
   }
 
  private:
-  static constexpr int kEnd = json::Reader<Builder>::kEnd;
+  static constexpr int kEnd = json::Reader<B>::kEnd;
 
   void read_object_form(Record& record) {
-    r_.enter_nested();
-    r_.advance();
-    std::string problem;  // a schema error, reported at the closing brace
+    r_.open();
     uint8_t seen = 0;
-    for (bool first = true;; first = false) {
-      int c = r_.peek();
-      if (c == '}') break;
-      if (!first) {
-        if (c != ',') r_.fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kExpectedObjectCommaOrEnd);
-        r_.advance();
-        c = r_.peek();
-        if (c == '}') r_.fail_peek(Syntax::kTrailingComma);
-        if (c == kEnd) r_.fail_peek(Syntax::kEofWhileParsingValue);
-      } else if (c == kEnd) {
-        r_.fail_peek(Syntax::kEofWhileParsingObject);
-      }
-      if (c != '"') r_.fail_peek(Syntax::kKeyMustBeAString);
+    for (bool first = true; r_.next_member(first); first = false) {
       const Field field = field_named(r_.read_string());
       if (field != kUnknown) {
         const auto bit = static_cast<uint8_t>(1u << field);
         if (seen & bit) {
-          problem = "duplicate field `" + std::string(kFieldNames[field]) + "`";
-          break;
+          // Reported after the key, or after the brace when one follows it.
+          if (r_.peek() == '}') r_.close();
+          r_.fail_message("duplicate field `" + std::string(kFieldNames[field]) + "`");
         }
         seen |= bit;
       }
       r_.read_colon();
       read_field(record, field);
     }
-    if (problem.empty()) {
-      for (const Field required : {kVersion, kId, kKind, kTs, kPayload}) {
-        if (!(seen & (1u << required))) {
-          problem = "missing field `" + std::string(kFieldNames[required]) + "`";
-          break;
-        }
-      }
+    for (const Field required : {kVersion, kId, kKind, kTs, kPayload}) {
+      if (!(seen & (1u << required))) r_.fail_message("missing field `" + std::string(kFieldNames[required]) + "`");
     }
-    r_.leave_nested();
-    if (r_.peek() == '}') r_.advance();
-    if (!problem.empty()) r_.fail_message(problem);
   }
 
   void read_array_form(Record& record) {
-    r_.enter_nested();
-    r_.advance();
-    std::string problem;  // reported after the closing bracket
+    r_.open();
     for (size_t i = 0; i < kFieldNames.size(); ++i) {
-      int c = r_.peek();
-      if (c == ']') {
+      if (!r_.next_element(i == 0)) {
         // A missing meta takes its default; the payload after it is reported.
         const size_t reported = i == kMeta ? size_t{kPayload} : i;
-        problem = "invalid length " + std::to_string(reported) + ", expected struct Record with 7 elements";
-        break;
-      }
-      if (i > 0) {
-        if (c != ',') r_.fail_peek(c == kEnd ? Syntax::kEofWhileParsingList : Syntax::kExpectedListCommaOrEnd);
-        r_.advance();
-        c = r_.peek();
-        if (c == ']') r_.fail_peek(Syntax::kTrailingComma);
-        if (c == kEnd) r_.fail_peek(Syntax::kEofWhileParsingValue);
-      } else if (c == kEnd) {
-        r_.fail_peek(Syntax::kEofWhileParsingList);
+        r_.fail_message("invalid length " + std::to_string(reported) + ", expected struct Record with 7 elements");
       }
       read_field(record, static_cast<Field>(i));
     }
-    r_.leave_nested();
+    // An eighth element, or anything but a comma where one would follow.
     const int c = r_.peek();
-    if (c == ']') {
-      r_.advance();
-      if (!problem.empty()) r_.fail_message(problem);
-      return;
-    }
-    if (c == ',') {
-      r_.advance();
-      r_.fail_peek(r_.peek() == ']' ? Syntax::kTrailingComma : Syntax::kTrailingCharacters);
-    }
-    r_.fail_peek(c == kEnd ? Syntax::kEofWhileParsingList : Syntax::kTrailingCharacters);
+    if ((c != ',' && c != ']' && c != kEnd) || r_.next_element(false)) r_.fail_peek(Syntax::kTrailingCharacters);
   }
 
   void read_field(Record& record, Field field) {
@@ -173,9 +127,7 @@ class RecordReader {
         if (read_null()) {
           record.meta.reset();
         } else {
-          const int c = r_.peek();
-          if (c == kEnd) r_.fail_peek(Syntax::kEofWhileParsingValue);
-          if (c != '{') r_.fail_invalid_type("a map");
+          if (r_.peek() != '{') r_.fail_invalid_type("a map");
           record.meta = r_.read_value();
         }
         return;
@@ -191,16 +143,13 @@ class RecordReader {
   // Reads a null and returns true when the value at peek() is one.
   bool read_null() {
     if (r_.peek() != 'n') return false;
-    r_.advance();
-    r_.read_literal("ull");
+    r_.scan_literal();
     return true;
   }
 
   std::string read_text() {
-    const int c = r_.peek();
-    if (c == '"') return std::string(r_.read_string());
-    if (c == kEnd) r_.fail_peek(Syntax::kEofWhileParsingValue);
-    r_.fail_invalid_type("a string");
+    if (r_.peek() != '"') r_.fail_invalid_type("a string");
+    return std::string(r_.read_string());
   }
 
   Kind read_kind_name() {
@@ -209,38 +158,31 @@ class RecordReader {
     r_.fail_message(unknown_variant_message(name));
   }
 
+  // A kind name, or the one-member object {"<name>": null}.
   Kind read_kind() {
     int c = r_.peek();
     if (c == '"') return read_kind_name();
     if (c != '{') r_.fail_peek(c == kEnd ? Syntax::kEofWhileParsingValue : Syntax::kExpectedSomeValue);
-    // The one-member object {"<name>": null}.
-    r_.enter_nested();
-    r_.advance();
-    c = r_.peek();
-    if (c == kEnd) r_.fail_peek(Syntax::kEofWhileParsingValue);
-    if (c != '"') r_.fail_invalid_type("variant identifier");
+    r_.open();
+    if (r_.peek() != '"') r_.fail_invalid_type("variant identifier");
     const Kind kind = read_kind_name();
     r_.read_colon();
-    if (!read_null()) {
-      if (r_.peek() == kEnd) r_.fail_peek(Syntax::kEofWhileParsingValue);
-      r_.fail_invalid_type("unit");
-    }
-    r_.leave_nested();
+    if (!read_null()) r_.fail_invalid_type("unit");
     c = r_.peek();
     if (c != '}') r_.fail(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kExpectedSomeValue);
-    r_.advance();
+    r_.close();
     return kind;
   }
 
-  json::Reader<Builder> r_;
+  json::Reader<B> r_;
 };
 
 }  // namespace detail
 
-template <typename Builder>
-BasicRecord<typename Builder::Value> read_record(std::string_view text, Builder& builder, bool text_is_valid_utf8,
-                                                 json::ReaderScratch* scratch) {
-  return detail::RecordReader<Builder>(text, builder, text_is_valid_utf8, scratch).read();
+template <json::Builder B>
+BasicRecord<typename B::Value> read_record(std::string_view text, B& builder, bool text_is_valid_utf8,
+                                           json::ReaderScratch* scratch) {
+  return detail::RecordReader<B>(text, builder, text_is_valid_utf8, scratch).read();
 }
 
 }  // namespace korvane::agentlog

@@ -73,6 +73,7 @@ bool decimal_to_double(const char* begin, const char* end, double& out) {
     const bool negative_exponent = *p == '-';
     if (*p == '-' || *p == '+') ++p;
     int64_t exponent = 0;
+    // Saturates far beyond any double's range, and long before overflowing.
     for (; p != end; ++p) exponent = std::min<int64_t>(exponent * 10 + (*p - '0'), int64_t{1} << 40);
     power += negative_exponent ? -exponent : exponent;
   }
@@ -82,12 +83,14 @@ bool decimal_to_double(const char* begin, const char* end, double& out) {
 }
 
 void detail::TextBuffer::grow(size_t n) {
-  const size_t capacity = std::max({size_ + n, 2 * capacity_, size_t{256}});
+  const size_t capacity = std::max({size_ + n, 2 * capacity_, kFirstCapacity});
   std::unique_ptr<char[]> bytes(new char[capacity]);
   if (size_ > 0) std::memcpy(bytes.get(), bytes_.get(), size_);
   bytes_ = std::move(bytes);
   capacity_ = capacity;
 }
+
+static_assert(Builder<JsonValueBuilder> && Builder<NullBuilder>);
 
 JsonValue parse_json(std::string_view text) {
   JsonValueBuilder builder;
@@ -99,8 +102,7 @@ bool is_json_text(std::string_view text) {
   // without raising and catching an error.
   const size_t first = text.find_first_not_of(" \t\n\r");
   if (first == std::string_view::npos) return false;
-  const char c = text[first];
-  if (std::string_view("{[\"-0123456789tfn").find(c) == std::string_view::npos) return false;
+  if (detail::kTokenOf[static_cast<unsigned char>(text[first])] == detail::kNoToken) return false;
   NullBuilder builder;
   try {
     read_json(text, builder);

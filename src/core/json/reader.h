@@ -4,7 +4,7 @@
 // literals null, true, false; numbers without leading zeros, "+", NaN or
 // infinities; strings with the escapes \" \\ \/ \b \f \n \r \t and \uXXXX
 // (a surrogate pair forms one character, a lone surrogate is an error) and no
-// raw character below U+0020. Arrays and objects nest at most kMaxDepth
+// raw character below U+0020. Arrays and objects nest at most kMaxReadDepth
 // levels deep. An integer that fits is kept as an unsigned (non-negative) or
 // signed (negative) 64-bit integer; every other number becomes the nearest
 // double, "-0" is the double -0.0, a value beyond the double range fails
@@ -17,32 +17,18 @@
 // found after reading past it (the convention of a recursive-descent reader
 // that reports the first problem).
 //
-// The reader builds values through a Builder, so that the same grammar yields
-// JsonValue trees in the core and host objects in a binding:
-//
-//   struct Builder {
-//     using Value = ...;   // movable, owns its data
-//     using Array = ...;   // an array being built
-//     using Object = ...;  // an object being built
-//     Value make_null(); Value make_bool(bool); Value make_uint(uint64_t);
-//     Value make_int(int64_t /*negative*/); Value make_double(double /*finite*/);
-//     Value make_string(std::string_view utf8 /*valid UTF-8*/);
-//     Array begin_array(); void push(Array&, Value&&); Value end_array(Array&&);
-//     Object begin_object(); void set(Object&, std::string_view key, Value&&);
-//     Value end_object(Object&&);
-//   };
-//
-// set() gives a key met again in the same object its last value at its first
-// position. The string views passed to make_string() and set() are valid only
-// during the call (a string without escapes is a view into the input text;
-// no copy is made before the builder's). Builders may throw; the reader holds
-// partly built values only in locals, so whatever a failed read leaves behind
-// is released by the Value, Array and Object destructors.
+// The grammar is written once, as the primitives of Reader (the kind of value
+// a byte starts, a literal, a number, a string, the step to the next element
+// or member); the value reader, the skipper and the record decoder
+// (core/agentlog/record_reader.h) are built from them. Values are built
+// through a Builder, so that the same grammar yields JsonValue trees in the
+// core and host objects in a binding.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -60,9 +46,37 @@
 
 namespace korvane::json {
 
-// Arrays and objects nested deeper than this fail with "recursion limit
-// exceeded" (reported at the bracket that opens level kMaxDepth + 1).
-inline constexpr int kMaxDepth = 127;
+// The deepest nesting of arrays and objects a text may hold; the bracket that
+// opens one level more fails with "recursion limit exceeded".
+inline constexpr int kMaxReadDepth = 127;
+
+// What the reader asks of a builder. Value is movable and owns its data;
+// Array and Object are the containers being built. make_double() is given
+// finite doubles only, make_int() negative integers only, make_string() and
+// set() valid UTF-8. set() gives a key met again in the same object its last
+// value at its first position. The string views passed to make_string() and
+// set() are valid only during the call (a string without escapes is a view
+// into the input text; no copy is made before the builder's). Builders may
+// throw; the reader holds partly built values only in locals, so whatever a
+// failed read leaves behind is released by the Value, Array and Object
+// destructors.
+template <typename B>
+concept Builder = std::movable<typename B::Value> &&
+    requires(B& b, typename B::Value value, typename B::Array array, typename B::Object object,
+             std::string_view text) {
+      { b.make_null() } -> std::same_as<typename B::Value>;
+      { b.make_bool(true) } -> std::same_as<typename B::Value>;
+      { b.make_uint(uint64_t{0}) } -> std::same_as<typename B::Value>;
+      { b.make_int(int64_t{-1}) } -> std::same_as<typename B::Value>;
+      { b.make_double(0.5) } -> std::same_as<typename B::Value>;
+      { b.make_string(text) } -> std::same_as<typename B::Value>;
+      { b.begin_array() } -> std::same_as<typename B::Array>;
+      b.push(array, std::move(value));
+      { b.end_array(std::move(array)) } -> std::same_as<typename B::Value>;
+      { b.begin_object() } -> std::same_as<typename B::Object>;
+      b.set(object, text, std::move(value));
+      { b.end_object(std::move(object)) } -> std::same_as<typename B::Value>;
+    };
 
 // Parses text as one JSON value. Throws Error with the positioned message.
 JsonValue parse_json(std::string_view text);
@@ -87,7 +101,7 @@ struct NullBuilder {
 };
 
 // True when text is one complete JSON text by the rules above: one value, only
-// JSON whitespace around it, at most kMaxDepth nested levels.
+// JSON whitespace around it, at most kMaxReadDepth nested levels.
 bool is_json_text(std::string_view text);
 
 // The syntax problems the reader reports.
@@ -138,7 +152,25 @@ struct Number {
 // small for it gives zero of the number's sign.
 bool decimal_to_double(const char* begin, const char* end, double& out);
 
+// The kinds of value, told apart by their first byte.
+enum class Token : uint8_t { kNull, kTrue, kFalse, kNumber, kString, kArray, kObject };
+
 namespace detail {
+
+// For each byte, the Token of the value it starts, or kNoToken.
+inline constexpr uint8_t kNoToken = 0xFF;
+inline constexpr auto kTokenOf = [] {
+  std::array<uint8_t, 256> t{};
+  t.fill(kNoToken);
+  t['n'] = static_cast<uint8_t>(Token::kNull);
+  t['t'] = static_cast<uint8_t>(Token::kTrue);
+  t['f'] = static_cast<uint8_t>(Token::kFalse);
+  for (const char c : std::string_view("-0123456789")) t[static_cast<unsigned char>(c)] = static_cast<uint8_t>(Token::kNumber);
+  t['"'] = static_cast<uint8_t>(Token::kString);
+  t['['] = static_cast<uint8_t>(Token::kArray);
+  t['{'] = static_cast<uint8_t>(Token::kObject);
+  return t;
+}();
 
 // Scanning string bodies a block at a time: special_in_block() is the index
 // of the first byte of the kBlock bytes at p that is '"', '\\' or below
@@ -247,6 +279,8 @@ class TextBuffer {
   [[nodiscard]] std::string_view view() const { return {bytes_.get(), size_}; }
 
  private:
+  static constexpr size_t kFirstCapacity = 256;  // bytes allocated when the first escaped string is read
+
   void grow(size_t n);  // out of line: rare
 
   std::unique_ptr<char[]> bytes_;
@@ -265,23 +299,35 @@ struct ReaderScratch {
 };
 
 // The reader proper: a cursor over one text that reads values through a
-// Builder. Besides read_value() and read_document(), it offers the steps a
-// decoder of a fixed schema needs (peek, read a string or literal, report a
-// problem at the current position); the record decoder uses them so that
+// Builder. Besides read_value() and read_document(), it offers the grammar's
+// primitives to a decoder of a fixed schema (the record decoder), so that
 // schema errors are positioned like syntax errors.
 //
 // The reader borrows text, builder and scratch (when given); they must
 // outlive it. When text_is_valid_utf8 is false the reader checks the UTF-8
 // of every string it reads ("invalid unicode code point").
-template <typename Builder>
+template <Builder B>
 class Reader {
  public:
-  using Value = typename Builder::Value;
+  using Value = typename B::Value;
 
   // The value peek() returns at the end of the text.
   static constexpr int kEnd = -1;
 
-  Reader(std::string_view text, Builder& builder, bool text_is_valid_utf8, ReaderScratch* scratch = nullptr)
+  // Numbers and strings are read for their value, or skipped: checked for
+  // their form only, so that an unknown member costs no conversion. Skipping
+  // converts no number (none is out of range) and pairs no \u escape (a lone
+  // surrogate passes); its messages differ where noted at scan_number() and
+  // scan_string().
+  enum class Scan : uint8_t { kRead, kSkip };
+
+  // What the step after a comma checks. A value being read rejects a closing
+  // bracket there ("trailing comma"); a skipped value goes on to the next
+  // element or key, which reports what it finds: the skipper checks each
+  // token once, when it gets to it.
+  enum class AfterComma : uint8_t { kRejectClose, kNextItem };
+
+  Reader(std::string_view text, B& builder, bool text_is_valid_utf8, ReaderScratch* scratch = nullptr)
       : text_(text),
         p_(text.data()),
         end_(text.data() + text.size()),
@@ -315,9 +361,6 @@ class Reader {
     return kEnd;
   }
 
-  // Consumes the byte peek() returned.
-  void advance() { ++p_; }
-
   // Bytes consumed so far.
   [[nodiscard]] size_t offset() const { return static_cast<size_t>(p_ - text_.data()); }
 
@@ -331,42 +374,108 @@ class Reader {
 
   // "invalid type: {found}, expected {expected}" for the value at peek():
   // a scalar is read first (the message is positioned after it), an array or
-  // object is not (positioned before it). A byte that starts no value fails
-  // with "expected value".
+  // object is not (positioned before it). No value there fails as
+  // next_token() does.
   [[noreturn]] void fail_invalid_type(std::string_view expected);
 
-  // Counts one more level of nesting before the bracket at peek() is consumed.
-  void enter_nested() {
-    if (++depth_ > kMaxDepth) fail_peek(Syntax::kRecursionLimitExceeded);
-  }
-  void leave_nested() { --depth_; }
+  // The primitives of the grammar.
 
-  // At peek() == '"': reads the string. The text is a view into the input
-  // when the string has no escape, else into the reader's scratch space; it
-  // is valid until the next string is read.
-  std::string_view read_string() {
+  // The kind of value at peek(), which is not consumed. Fails with "EOF
+  // while parsing a value" at the end and "expected value" at a byte that
+  // starts no value.
+  Token next_token() {
+    const int c = peek();
+    if (c == kEnd) fail_peek(Syntax::kEofWhileParsingValue);
+    const uint8_t token = detail::kTokenOf[c];
+    if (token == detail::kNoToken) fail_peek(Syntax::kExpectedSomeValue);
+    return static_cast<Token>(token);
+  }
+
+  // At the first letter of null, true or false: consumes the literal.
+  void scan_literal() {
+    const std::string_view word = *p_ == 'n' ? "null" : *p_ == 't' ? "true" : "false";
     ++p_;
-    return read_string_body();
-  }
-
-  // After the first letter of a literal has been consumed: the rest of it.
-  void read_literal(std::string_view rest) {
-    for (const char expected : rest) {
+    for (const char expected : word.substr(1)) {
       if (p_ == end_) fail(Syntax::kEofWhileParsingValue);
       if (*p_++ != expected) fail(Syntax::kExpectedSomeIdent);
     }
   }
 
-  // At peek() == '-' or a digit.
-  Number read_number();
+  // At '-' or a digit: the number (nothing when skipped). Running out of
+  // text inside it is "EOF while parsing a value" when it is read, but
+  // "invalid number" when it is skipped: a skipped number is judged by its
+  // form alone.
+  template <Scan kScan>
+  Number scan_number();
 
-  // Reads any value through the builder.
-  Value read_value();
+  // At '"': the string's text, a view into the input when it has no escape,
+  // else into the reader's scratch space, valid until the next string is
+  // read (nothing when skipped). A raw control character is reported after
+  // it when the string is read, before it when it is skipped: the skipper
+  // looks at a byte before taking it.
+  template <Scan kScan>
+  std::string_view scan_string();
+  std::string_view read_string() { return scan_string<Scan::kRead>(); }
 
-  // Checks a value without building it. It must be well-formed and counts
-  // toward the nesting limit, but numbers are not converted (so none is out
-  // of range) and \u escapes are not paired (so a lone surrogate passes).
-  void skip_value();
+  // At '[' or '{': counts one more level of nesting and consumes the
+  // bracket. Fails with "recursion limit exceeded" at the bracket that opens
+  // level kMaxReadDepth + 1.
+  void open() {
+    if (++depth_ > kMaxReadDepth) fail_peek(Syntax::kRecursionLimitExceeded);
+    ++p_;
+  }
+
+  // At '}' or ']': consumes the bracket and leaves its level.
+  void close() {
+    ++p_;
+    --depth_;
+  }
+
+  // Steps through an array opened by open(): true when an element follows
+  // (at peek()), false once the closing bracket is consumed and its level
+  // left. first: no element has been read yet.
+  bool next_element(bool first, AfterComma after_comma = AfterComma::kRejectClose) {
+    const int c = peek();
+    if (first) {
+      if (c == kEnd) fail_peek(Syntax::kEofWhileParsingList);
+      if (c != ']') return true;
+    } else if (c == ',') {
+      ++p_;
+      if (after_comma == AfterComma::kRejectClose && peek() == ']') fail_peek(Syntax::kTrailingComma);
+      return true;
+    } else if (c != ']') {
+      fail_peek(c == kEnd ? Syntax::kEofWhileParsingList : Syntax::kExpectedListCommaOrEnd);
+    }
+    close();
+    return false;
+  }
+
+  // Steps through an object opened by open(): true when a member follows
+  // (peek() is at its key's '"'), false once the closing brace is consumed
+  // and its level left. first: no member has been read yet.
+  bool next_member(bool first, AfterComma after_comma = AfterComma::kRejectClose) {
+    int c = peek();
+    if (!first) {
+      if (c == '}') {
+        close();
+        return false;
+      }
+      if (c != ',') fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kExpectedObjectCommaOrEnd);
+      ++p_;
+      c = peek();
+      if (c == '"') return true;
+      if (after_comma == AfterComma::kRejectClose) {
+        fail_peek(c == '}'    ? Syntax::kTrailingComma
+                  : c == kEnd ? Syntax::kEofWhileParsingValue
+                              : Syntax::kKeyMustBeAString);
+      }
+    } else if (c == '}') {
+      close();
+      return false;
+    }
+    if (c != '"') fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kKeyMustBeAString);
+    return true;
+  }
 
   // Expects the ':' after an object key.
   void read_colon() {
@@ -378,85 +487,101 @@ class Reader {
     fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kExpectedColon);
   }
 
+  // Reads any value through the builder.
+  Value read_value();
+
+  // Checks a value without building it: it must be well-formed and counts
+  // toward the nesting limit, but its numbers and strings are skipped.
+  void skip_value();
+
  private:
   static bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-  std::string_view read_string_body();
-  void read_escape();          // after the reverse solidus, appends to scratch_
+  template <Scan kScan>
+  void scan_escape();          // after the reverse solidus; a read one is appended to scratch_
   void read_unicode_escape();  // after "\\u"
   uint16_t read_hex4();
   void check_string_utf8(const char* begin, const char* end) const;
-  void skip_string();
-  void skip_number();
   Value read_array();
   Value read_object();
 
   std::string_view text_;
   const char* p_;
   const char* end_;
-  Builder& builder_;
+  B& builder_;
   bool check_utf8_;
-  int depth_ = 0;
+  int depth_ = 0;  // levels opened and not yet closed, at most kMaxReadDepth
   ReaderScratch own_scratch_;  // used when no scratch is lent
   detail::TextBuffer& scratch_;
   std::vector<std::string>& keys_;
 };
 
 // Reads text as one JSON value through builder; throws Error.
-template <typename Builder>
-typename Builder::Value read_json(std::string_view text, Builder& builder, bool text_is_valid_utf8 = false) {
-  Reader<Builder> reader(text, builder, text_is_valid_utf8);
+template <Builder B>
+typename B::Value read_json(std::string_view text, B& builder, bool text_is_valid_utf8 = false) {
+  Reader<B> reader(text, builder, text_is_valid_utf8);
   return reader.read_document();
 }
 
 // ---------------------------------------------------------------------------
 // Implementation.
 
-template <typename Builder>
-std::string_view Reader<Builder>::read_string_body() {
-  const char* start = p_;
+template <Builder B>
+template <typename Reader<B>::Scan kScan>
+std::string_view Reader<B>::scan_string() {
+  constexpr bool kRead = kScan == Scan::kRead;
+  const char* start = ++p_;
   p_ = detail::find_string_special(p_, end_);
   if (p_ != end_ && *p_ == '"') {
     // The common case: no escape, the text is a view into the input.
     const char* stop = p_++;
-    if (check_utf8_) check_string_utf8(start, stop);
+    if (kRead && check_utf8_) check_string_utf8(start, stop);
     return {start, static_cast<size_t>(stop - start)};
   }
-  // Decode into the scratch buffer. The runs between escapes are copied a
-  // block at a time while they are scanned.
-  scratch_.clear();
-  scratch_.append(start, p_ - start);
+  // A read string is decoded into the scratch buffer, the runs between
+  // escapes copied a block at a time while they are scanned.
+  if constexpr (kRead) {
+    scratch_.clear();
+    scratch_.append(start, p_ - start);
+  }
   for (;;) {
     if (p_ == end_) fail(Syntax::kEofWhileParsingString);
-    const char c = *p_++;
+    const char c = *p_;
     if (c == '"') break;
-    if (c != '\\') fail(Syntax::kControlCharacterWhileParsingString);
-    read_escape();
-    size_t k = detail::kBlock;
-    while (k == detail::kBlock && static_cast<size_t>(end_ - p_) >= detail::kBlock) {
-      std::memcpy(scratch_.room(detail::kBlock), p_, detail::kBlock);
-      k = detail::special_in_block(p_);
-      scratch_.commit(k);
-      p_ += k;
+    if (c != '\\') {
+      if constexpr (kRead) ++p_;
+      fail(Syntax::kControlCharacterWhileParsingString);
     }
-    if (k == detail::kBlock) {
-      const char* stop = detail::find_string_special(p_, end_);
-      scratch_.append(p_, stop - p_);
-      p_ = stop;
+    ++p_;
+    scan_escape<kScan>();
+    if constexpr (kRead) {
+      size_t k = detail::kBlock;
+      while (k == detail::kBlock && static_cast<size_t>(end_ - p_) >= detail::kBlock) {
+        std::memcpy(scratch_.room(detail::kBlock), p_, detail::kBlock);
+        k = detail::special_in_block(p_);
+        scratch_.commit(k);
+        p_ += k;
+      }
+      if (k < detail::kBlock) continue;
     }
+    const char* stop = detail::find_string_special(p_, end_);
+    if constexpr (kRead) scratch_.append(p_, stop - p_);
+    p_ = stop;
   }
+  ++p_;
+  if constexpr (!kRead) return {};
   if (check_utf8_) check_string_utf8(start, p_ - 1);
   return scratch_.view();
 }
 
-template <typename Builder>
-void Reader<Builder>::check_string_utf8(const char* begin, const char* end) const {
+template <Builder B>
+void Reader<B>::check_string_utf8(const char* begin, const char* end) const {
   // Escapes are ASCII, so the raw bytes are valid exactly when the text is.
   if (!unicode::is_valid_utf8(std::string_view(begin, static_cast<size_t>(end - begin)))) fail(Syntax::kInvalidUnicodeCodePoint);
 }
 
-template <typename Builder>
-uint16_t Reader<Builder>::read_hex4() {
+template <Builder B>
+uint16_t Reader<B>::read_hex4() {
   if (end_ - p_ < 4) {
     p_ = end_;
     fail(Syntax::kEofWhileParsingString);
@@ -481,20 +606,23 @@ uint16_t Reader<Builder>::read_hex4() {
   return static_cast<uint16_t>(n);
 }
 
-template <typename Builder>
-void Reader<Builder>::read_escape() {
+template <Builder B>
+template <typename Reader<B>::Scan kScan>
+void Reader<B>::scan_escape() {
   if (p_ == end_) fail(Syntax::kEofWhileParsingString);
   const char decoded = detail::kUnescaped[static_cast<unsigned char>(*p_++)];
-  if (decoded > detail::kUnicodeEscape) {
-    scratch_.push(decoded);
-    return;
+  if (decoded == 0) fail(Syntax::kInvalidEscape);
+  if (decoded != detail::kUnicodeEscape) {
+    if constexpr (kScan == Scan::kRead) scratch_.push(decoded);
+  } else if constexpr (kScan == Scan::kRead) {
+    read_unicode_escape();
+  } else {
+    read_hex4();
   }
-  if (decoded != detail::kUnicodeEscape) fail(Syntax::kInvalidEscape);
-  read_unicode_escape();
 }
 
-template <typename Builder>
-void Reader<Builder>::read_unicode_escape() {
+template <Builder B>
+void Reader<B>::read_unicode_escape() {
   const uint32_t n = read_hex4();
   if (n >= 0xDC00 && n <= 0xDFFF) fail(Syntax::kLoneLeadingSurrogateInHexEscape);
   if (n < 0xD800 || n > 0xDBFF) {
@@ -511,12 +639,15 @@ void Reader<Builder>::read_unicode_escape() {
   scratch_.push_code_point(0x10000 + ((n - 0xD800) << 10) + (n2 - 0xDC00));
 }
 
-template <typename Builder>
-Number Reader<Builder>::read_number() {
+template <Builder B>
+template <typename Reader<B>::Scan kScan>
+Number Reader<B>::scan_number() {
+  constexpr bool kRead = kScan == Scan::kRead;
+  constexpr Syntax kEof = kRead ? Syntax::kEofWhileParsingValue : Syntax::kInvalidNumber;
   const char* start = p_;
   const bool negative = *p_ == '-';
   if (negative) ++p_;
-  if (p_ == end_) fail(Syntax::kEofWhileParsingValue);
+  if (p_ == end_) fail(kEof);
   const char first = *p_++;
   uint64_t significand = 0;
   bool integral = true;  // no fraction or exponent, and fits in 64 bits
@@ -541,14 +672,14 @@ Number Reader<Builder>::read_number() {
     ++p_;
     const char* digits = p_;
     while (p_ != end_ && is_digit(*p_)) ++p_;
-    if (p_ == digits) fail_peek(p_ == end_ ? Syntax::kEofWhileParsingValue : Syntax::kInvalidNumber);
+    if (p_ == digits) fail_peek(p_ == end_ ? kEof : Syntax::kInvalidNumber);
     integral = false;
   }
   if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
     const char* marker = p_++;
     bool positive_exponent = true;
     if (p_ != end_ && (*p_ == '+' || *p_ == '-')) positive_exponent = *p_++ == '+';
-    if (p_ == end_) fail(Syntax::kEofWhileParsingValue);
+    if (p_ == end_) fail(kEof);
     const char c = *p_++;
     if (!is_digit(c)) fail(Syntax::kInvalidNumber);
     int32_t exponent = c - '0';
@@ -557,8 +688,10 @@ Number Reader<Builder>::read_number() {
       if (exponent > (INT32_MAX - digit) / 10) {
         // An exponent beyond 32 bits: infinite unless the digits are all
         // zero or the exponent is negative, where the value is zero.
-        const bool zero = std::string_view(start, marker - start).find_first_of("123456789") == std::string_view::npos;
-        if (positive_exponent && !zero) fail(Syntax::kNumberOutOfRange);
+        if constexpr (kRead) {
+          const bool zero = std::string_view(start, marker - start).find_first_of("123456789") == std::string_view::npos;
+          if (positive_exponent && !zero) fail(Syntax::kNumberOutOfRange);
+        }
         while (p_ != end_ && is_digit(*p_)) ++p_;
         Number n{Number::Type::kDouble, {}};
         n.d = negative ? -0.0 : 0.0;
@@ -569,6 +702,7 @@ Number Reader<Builder>::read_number() {
     integral = false;
   }
   Number n{Number::Type::kUInt, {}};
+  if constexpr (!kRead) return n;
   if (integral) {
     if (!negative) {
       n.u = significand;
@@ -589,25 +723,20 @@ Number Reader<Builder>::read_number() {
   return n;
 }
 
-template <typename Builder>
-typename Reader<Builder>::Value Reader<Builder>::read_value() {
-  switch (peek()) {
-    case 'n':
-      ++p_;
-      read_literal("ull");
+template <Builder B>
+typename Reader<B>::Value Reader<B>::read_value() {
+  switch (next_token()) {
+    case Token::kNull:
+      scan_literal();
       return builder_.make_null();
-    case 't':
-      ++p_;
-      read_literal("rue");
-      return builder_.make_bool(true);
-    case 'f':
-      ++p_;
-      read_literal("alse");
-      return builder_.make_bool(false);
-    case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': {
-      const Number n = read_number();
+    case Token::kTrue:
+    case Token::kFalse: {
+      const bool b = *p_ == 't';
+      scan_literal();
+      return builder_.make_bool(b);
+    }
+    case Token::kNumber: {
+      const Number n = scan_number<Scan::kRead>();
       switch (n.type) {
         case Number::Type::kUInt: return builder_.make_uint(n.u);
         case Number::Type::kInt: return builder_.make_int(n.i);
@@ -615,253 +744,104 @@ typename Reader<Builder>::Value Reader<Builder>::read_value() {
       }
       return builder_.make_double(n.d);
     }
-    case '"':
+    case Token::kString:
       return builder_.make_string(read_string());
-    case '[':
+    case Token::kArray:
       return read_array();
-    case '{':
-      return read_object();
-    case kEnd:
-      fail_peek(Syntax::kEofWhileParsingValue);
-    default:
-      fail_peek(Syntax::kExpectedSomeValue);
+    case Token::kObject:
+      break;
   }
+  return read_object();
 }
 
-template <typename Builder>
-typename Reader<Builder>::Value Reader<Builder>::read_array() {
-  enter_nested();
-  ++p_;
+template <Builder B>
+typename Reader<B>::Value Reader<B>::read_array() {
+  open();
   auto array = builder_.begin_array();
-  int c = peek();
-  if (c != ']') {
-    if (c == kEnd) fail_peek(Syntax::kEofWhileParsingList);
-    for (;;) {
-      builder_.push(array, read_value());
-      c = peek();
-      if (c == ',') {
-        ++p_;
-        c = peek();
-        if (c == ']') fail_peek(Syntax::kTrailingComma);
-        continue;
-      }
-      if (c == ']') break;
-      fail_peek(c == kEnd ? Syntax::kEofWhileParsingList : Syntax::kExpectedListCommaOrEnd);
-    }
-  }
-  ++p_;
-  leave_nested();
+  for (bool first = true; next_element(first); first = false) builder_.push(array, read_value());
   return builder_.end_array(std::move(array));
 }
 
-template <typename Builder>
-typename Reader<Builder>::Value Reader<Builder>::read_object() {
-  enter_nested();
-  ++p_;
+template <Builder B>
+typename Reader<B>::Value Reader<B>::read_object() {
+  open();
   auto object = builder_.begin_object();
-  int c = peek();
-  if (c != '}') {
-    if (c != '"') fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kKeyMustBeAString);
-    for (;;) {
-      std::string_view key = read_string();
-      if (key.data() == scratch_.view().data()) {
-        // The scratch space is reused by the value's strings: keep the key
-        // in this depth's own buffer.
-        // Sized once for every depth: growing it would move the keys kept
-        // by the enclosing objects.
-        if (keys_.empty()) keys_.resize(kMaxDepth);
-        std::string& kept = keys_[depth_ - 1];
-        kept.assign(key);
-        key = kept;
-      }
-      read_colon();
-      builder_.set(object, key, read_value());
-      c = peek();
-      if (c == ',') {
-        ++p_;
-        c = peek();
-        if (c == '"') continue;
-        fail_peek(c == '}' ? Syntax::kTrailingComma
-                           : c == kEnd ? Syntax::kEofWhileParsingValue : Syntax::kKeyMustBeAString);
-      }
-      if (c == '}') break;
-      fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kExpectedObjectCommaOrEnd);
+  for (bool first = true; next_member(first); first = false) {
+    std::string_view key = read_string();
+    if (key.data() == scratch_.view().data()) {
+      // The scratch space is reused by the value's strings: keep the key
+      // in this depth's own buffer. Sized once for every depth: growing it
+      // would move the keys kept by the enclosing objects.
+      if (keys_.empty()) keys_.resize(kMaxReadDepth);
+      std::string& kept = keys_[depth_ - 1];
+      kept.assign(key);
+      key = kept;
     }
+    read_colon();
+    builder_.set(object, key, read_value());
   }
-  ++p_;
-  leave_nested();
   return builder_.end_object(std::move(object));
 }
 
-template <typename Builder>
-void Reader<Builder>::fail_invalid_type(std::string_view expected) {
+template <Builder B>
+void Reader<B>::skip_value() {
+  switch (next_token()) {
+    case Token::kNull:
+    case Token::kTrue:
+    case Token::kFalse:
+      scan_literal();
+      return;
+    case Token::kNumber:
+      scan_number<Scan::kSkip>();
+      return;
+    case Token::kString:
+      scan_string<Scan::kSkip>();
+      return;
+    case Token::kArray:
+      open();
+      for (bool first = true; next_element(first, AfterComma::kNextItem); first = false) skip_value();
+      return;
+    case Token::kObject:
+      open();
+      for (bool first = true; next_member(first, AfterComma::kNextItem); first = false) {
+        scan_string<Scan::kSkip>();
+        read_colon();
+        skip_value();
+      }
+      return;
+  }
+}
+
+template <Builder B>
+void Reader<B>::fail_invalid_type(std::string_view expected) {
   JsonValue found;
-  switch (peek()) {
-    case 'n':
-      ++p_;
-      read_literal("ull");
+  switch (next_token()) {
+    case Token::kNull:
+      scan_literal();
       break;
-    case 't':
-      ++p_;
-      read_literal("rue");
-      found = JsonValue(true);
+    case Token::kTrue:
+    case Token::kFalse:
+      found = JsonValue(*p_ == 't');
+      scan_literal();
       break;
-    case 'f':
-      ++p_;
-      read_literal("alse");
-      found = JsonValue(false);
-      break;
-    case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': {
-      const Number n = read_number();
+    case Token::kNumber: {
+      const Number n = scan_number<Scan::kRead>();
       found = n.type == Number::Type::kUInt  ? JsonValue(n.u)
               : n.type == Number::Type::kInt ? JsonValue(n.i)
                                              : JsonValue(n.d);
       break;
     }
-    case '"':
+    case Token::kString:
       found = JsonValue(read_string());
       break;
-    case '[':
+    case Token::kArray:
       found = JsonValue(JsonValue::Array{});
       break;
-    case '{':
+    case Token::kObject:
       found = JsonValue(JsonObject{});
       break;
-    default:
-      fail_peek(Syntax::kExpectedSomeValue);
   }
   fail_message(invalid_type_message(found, expected));
-}
-
-template <typename Builder>
-void Reader<Builder>::skip_string() {
-  for (;;) {
-    p_ = detail::find_string_special(p_, end_);
-    if (p_ == end_) fail(Syntax::kEofWhileParsingString);
-    const char c = *p_;
-    if (c == '"') {
-      ++p_;
-      return;
-    }
-    if (c != '\\') fail(Syntax::kControlCharacterWhileParsingString);
-    ++p_;
-    if (p_ == end_) fail(Syntax::kEofWhileParsingString);
-    switch (*p_++) {
-      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-        break;
-      case 'u':
-        read_hex4();
-        break;
-      default:
-        fail(Syntax::kInvalidEscape);
-    }
-  }
-}
-
-template <typename Builder>
-void Reader<Builder>::skip_number() {
-  if (*p_ == '-') ++p_;
-  if (p_ == end_) fail(Syntax::kInvalidNumber);
-  const char first = *p_++;
-  if (first == '0') {
-    if (p_ != end_ && is_digit(*p_)) fail_peek(Syntax::kInvalidNumber);
-  } else if (is_digit(first)) {
-    while (p_ != end_ && is_digit(*p_)) ++p_;
-  } else {
-    fail(Syntax::kInvalidNumber);
-  }
-  if (p_ != end_ && *p_ == '.') {
-    ++p_;
-    const char* digits = p_;
-    while (p_ != end_ && is_digit(*p_)) ++p_;
-    if (p_ == digits) fail_peek(Syntax::kInvalidNumber);
-  }
-  if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
-    ++p_;
-    if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-    if (p_ == end_) fail(Syntax::kInvalidNumber);
-    if (!is_digit(*p_++)) fail(Syntax::kInvalidNumber);
-    while (p_ != end_ && is_digit(*p_)) ++p_;
-  }
-}
-
-template <typename Builder>
-void Reader<Builder>::skip_value() {
-  switch (peek()) {
-    case 'n':
-      ++p_;
-      read_literal("ull");
-      return;
-    case 't':
-      ++p_;
-      read_literal("rue");
-      return;
-    case 'f':
-      ++p_;
-      read_literal("alse");
-      return;
-    case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
-      skip_number();
-      return;
-    case '"':
-      ++p_;
-      skip_string();
-      return;
-    case '[': {
-      enter_nested();
-      ++p_;
-      int c = peek();
-      if (c != ']') {
-        if (c == kEnd) fail_peek(Syntax::kEofWhileParsingList);
-        for (;;) {
-          skip_value();
-          c = peek();
-          if (c == ',') {
-            ++p_;
-            continue;  // a ']' here is "expected value"
-          }
-          if (c == ']') break;
-          fail_peek(c == kEnd ? Syntax::kEofWhileParsingList : Syntax::kExpectedListCommaOrEnd);
-        }
-      }
-      ++p_;
-      leave_nested();
-      return;
-    }
-    case '{': {
-      enter_nested();
-      ++p_;
-      int c = peek();
-      if (c != '}') {
-        for (;;) {
-          if (c != '"') fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kKeyMustBeAString);
-          ++p_;
-          skip_string();
-          read_colon();
-          skip_value();
-          c = peek();
-          if (c == ',') {
-            ++p_;
-            c = peek();
-            continue;  // a '}' here is "key must be a string"
-          }
-          if (c == '}') break;
-          fail_peek(c == kEnd ? Syntax::kEofWhileParsingObject : Syntax::kExpectedObjectCommaOrEnd);
-        }
-      }
-      ++p_;
-      leave_nested();
-      return;
-    }
-    case kEnd:
-      fail_peek(Syntax::kEofWhileParsingValue);
-    default:
-      fail_peek(Syntax::kExpectedSomeValue);
-  }
 }
 
 }  // namespace korvane::json
