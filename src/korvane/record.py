@@ -141,24 +141,32 @@ class Recorder:
             parent = self._last_response.get() or getattr(self, "metadata_id", None)
         with self._lock:
             record_id = f"{self.run_id}-{self._count + 1:05d}"
-            record = make_record(record_id, kind, rfc3339(time.time_ns()), parent, payload, meta)
-            try:
-                line = encode_record(record)
-            except ValueError:
-                # Arbitrary objects in a payload are written by str();
-                # what still fails is a real limit of the reader.
-                record["payload"] = jsonable(payload)
-                if meta:
-                    record["meta"] = jsonable(meta)
-                try:
-                    line = encode_record(record)
-                except ValueError as error:
-                    raise RecordingError(f"{self.path}: cannot record {kind}: {error}") from None
-            self._write_line(line)
-            self._count += 1
+            self._write(make_record(record_id, kind, rfc3339(time.time_ns()), parent, payload, meta))
         if kind == "chat_response":
             self._last_response.set(record_id)
         return record_id
+
+    def write(self, record: dict[str, Any]) -> None:
+        """Write a complete record dict as it is (its own id, time and parent)."""
+        with self._lock:
+            self._write(record)
+
+    def _write(self, record: dict[str, Any]) -> None:
+        try:
+            line = encode_record(record)
+        except ValueError:
+            # Arbitrary objects in a payload are written by str(); what
+            # still fails is a real limit of the reader.
+            record["payload"] = jsonable(record["payload"])
+            if record.get("meta"):
+                record["meta"] = jsonable(record["meta"])
+            try:
+                line = encode_record(record)
+            except ValueError as error:
+                raise RecordingError(f"{self.path}: cannot record {record['kind']}: "
+                                     f"{error}") from None
+        self._write_line(line)
+        self._count += 1
 
     def _write_line(self, line: bytes) -> None:
         if self._fd is None:
@@ -208,10 +216,12 @@ class Recorder:
         package = type(client).__module__.partition(".")[0]
         if package == "openai":
             from korvane import openai_sdk
-            return openai_sdk.wrap(client, self)
+            wrapped: T = openai_sdk.wrap(client, self)
+            return wrapped
         if package == "anthropic":
             from korvane import anthropic_sdk
-            return anthropic_sdk.wrap(client, self)
+            wrapped = anthropic_sdk.wrap(client, self)
+            return wrapped
         raise TypeError(f"cannot record calls of {type(client).__qualname__}: "
                         f"expected an openai or anthropic client")
 
