@@ -223,6 +223,7 @@ def read_spans(stream: IO[str], path: str, progress: Callable[[int], None] = lam
                                     scan.value()
                                     continue
                                 for _ in scan.elements():
+                                    scan.peek()
                                     line = scan.where()
                                     yield decode_span(scan.value(), f"{path}:{line}"), resource
                     else:
