@@ -256,7 +256,7 @@ def test_importing_korvane_imports_no_integration():
 
 
 def test_missing_sdk_names_the_extra(monkeypatch):
-    monkeypatch.setitem(sys.modules, "opentelemetry", None)
+    monkeypatch.setitem(sys.modules, "opentelemetry.sdk.trace.export", None)
     monkeypatch.delitem(sys.modules, "korvane.otel", raising=False)
     with pytest.raises(ImportError, match=r"pip install 'korvane\[otel\]'"):
         import korvane.otel  # noqa: F401
