@@ -27,6 +27,7 @@ from korvane.genai import Span
 CHUNK_CHARS = 1 << 20
 
 _WHITESPACE = re.compile(r"[ \t\n\r]*")
+_HEX = re.compile(r"[0-9a-fA-F]+")
 _DECODER = json.JSONDecoder()
 _ERROR_CODES = (2, "2", "STATUS_CODE_ERROR")
 
@@ -166,7 +167,7 @@ def attributes(pairs: Any) -> dict[str, Any]:
 def _hex_id(value: Any, size: int) -> str | None:
     if not isinstance(value, str) or not value:
         return None
-    if len(value) == 2 * size and all(c in "0123456789abcdefABCDEF" for c in value):
+    if len(value) == 2 * size and _HEX.fullmatch(value):
         return value.lower()
     try:
         raw = base64.b64decode(value, validate=True)
