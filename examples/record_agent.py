@@ -61,7 +61,7 @@ def fake_model(uses_tool: bool) -> httpx2.MockTransport:
 def run_agent(path: Path, model: str, uses_tool: bool) -> None:
     with Recorder(path, task_id="weather-paris", agent="weather-bot",
                   tags={"model": model}) as recorder:
-        client = recorder.wrap(openai.OpenAI(
+        client: Any = recorder.wrap(openai.OpenAI(
             api_key="not-needed", http_client=httpx2.Client(transport=fake_model(uses_tool))))
 
         @recorder.tool

@@ -173,9 +173,15 @@ def _begin(recorder: Recorder, api: Api, kwargs: dict[str, Any]) -> ModelCall:
     return recorder.start_call(api.request(request_arguments(kwargs)), {"api": api.name})
 
 
-def _end(recorder: Recorder, api: Api, call: ModelCall, result: Any) -> None:
+def _end(recorder: Recorder, api: Api, call: ModelCall, kwargs: dict[str, Any], result: Any,
+         observed: type[ObservedStream] | type[ObservedAsyncStream]) -> Any:
+    """What the recorded call returns: the SDK's result, or its stream
+    inside an observer."""
+    if kwargs.get("stream") is True:
+        return observed(result, _Observer(recorder, api, call))
     payload, meta = api.response(as_dict(result))
     recorder.finish_call(call, payload, meta)
+    return result
 
 
 def record_sync(recorder: Recorder, api: Api) -> Callable[[Callable[..., Any]], Callable[..., Any]]:
@@ -189,10 +195,7 @@ def record_sync(recorder: Recorder, api: Api) -> Callable[[Callable[..., Any]], 
             except BaseException as error:
                 recorder.fail(started.request_id, error, f"model call {api.name}")
                 raise
-            if kwargs.get("stream") is True:
-                return ObservedStream(result, _Observer(recorder, api, started))
-            _end(recorder, api, started, result)
-            return result
+            return _end(recorder, api, started, kwargs, result, ObservedStream)
         return call
     return hook
 
@@ -208,10 +211,7 @@ def record_async(recorder: Recorder, api: Api) -> Callable[[Callable[..., Any]],
             except BaseException as error:
                 recorder.fail(started.request_id, error, f"model call {api.name}")
                 raise
-            if kwargs.get("stream") is True:
-                return ObservedAsyncStream(result, _Observer(recorder, api, started))
-            _end(recorder, api, started, result)
-            return result
+            return _end(recorder, api, started, kwargs, result, ObservedAsyncStream)
         return call
     return hook
 
