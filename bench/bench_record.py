@@ -69,7 +69,7 @@ def generate(path: str, megabytes: int) -> None:
 
 CHILD_IMPORT = """
 import sys, time, resource
-from korvane.importing import import_traces
+from korvane.importers import import_traces
 t = time.perf_counter()
 import_traces("otel", [sys.argv[1]], sys.argv[2], quiet=True)
 print(time.perf_counter() - t, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)

@@ -12,6 +12,7 @@ import time
 from typing import Any
 
 import korvane
+from korvane.errors import InputError
 
 # The reader's limits: bytes of one line (its line feed included), nesting
 # of arrays and objects in one line (the record object counts), bytes of a
@@ -39,6 +40,15 @@ def encode_record(record: dict[str, Any]) -> bytes:
             raise ValueError(f"record {record.get('id')!r} cannot be read back: "
                              f"{reason}") from None
     return line
+
+
+def encode_input(record: dict[str, Any], where: str) -> bytes:
+    """encode_record for a record converted from an input file: a value the
+    reader would refuse is bad input, an InputError naming `where`."""
+    try:
+        return encode_record(record)
+    except ValueError as error:
+        raise InputError(f"{where}: {error}") from None
 
 
 def make_record(record_id: str, kind: str, ts: str, parent: str | None, payload: Any,

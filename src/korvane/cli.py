@@ -237,7 +237,7 @@ def cmd_id(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 def cmd_import(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from korvane.errors import InputError
-    from korvane.importing import import_traces
+    from korvane.importers import import_traces
     try:
         written = import_traces(args.format, args.inputs, args.output, err, args.quiet)
     except InputError as error:

@@ -7,7 +7,7 @@
 
 Spans of model calls and tool runs (GenAI semantic conventions or
 OpenInference) become records through the same mapping as `korvane import
-otel` (korvane.genai), written as the spans end by a korvane.record.Recorder:
+otel` (korvane.importers.spans), written as the spans end by a korvane.record.Recorder:
 a metadata record first, then each span's records, one complete line at a
 time. Needs the `korvane[otel]` extra (opentelemetry-sdk)."""
 
@@ -17,7 +17,7 @@ import os
 from typing import Any, Sequence
 
 from korvane import _extras
-from korvane.genai import Span, span_records
+from korvane.importers.spans import Span, span_records
 from korvane.record import Recorder
 
 _export = _extras.require("opentelemetry.sdk.trace.export", "otel", "korvane.otel")

@@ -16,10 +16,10 @@ from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanE
 from opentelemetry.trace import Status, StatusCode
 
 import korvane
-from korvane import importing, otlp
+from korvane.importers import otel as otel_import
 from korvane.cli import main
 from korvane.errors import InputError
-from korvane.importing import import_traces
+from korvane.importers import import_traces
 from korvane.otel import AgentlogSpanExporter
 from test_record import CALLS, SAMPLES, read
 
@@ -121,9 +121,9 @@ def test_reading_forms_agree(run_file, tmp_path, monkeypatch, form):
                  for part in (scope["spans"][:2], scope["spans"][2:])]
         run_file.write_text("".join(json.dumps(line) + "\n" for line in lines))
     elif form == "tiny chunks":
-        monkeypatch.setattr(otlp, "CHUNK_CHARS", 7)
+        monkeypatch.setattr(otel_import, "CHUNK_CHARS", 7)
     else:
-        monkeypatch.setattr(importing, "SPILL_BYTES", 0)
+        monkeypatch.setattr(otel_import, "SPILL_BYTES", 0)
     import_traces("otel", [str(run_file)], str(tmp_path / "other.agentlog"))
     assert (tmp_path / "other.agentlog").read_bytes() == (tmp_path / "whole.agentlog").read_bytes()
 

@@ -19,7 +19,7 @@ import openai
 import pytest
 
 import korvane
-from korvane import record as record_module
+import korvane.record as record_module
 from korvane.record import Recorder, RecordingError
 
 SAMPLES = json.loads((Path(__file__).parents[1] / "data/record/api_samples.json").read_text())
@@ -248,7 +248,7 @@ def test_killed_run_leaves_a_readable_trace(tmp_path):
 
 
 def test_importing_korvane_imports_no_integration():
-    code = ("import sys, korvane, korvane.record, korvane.importing, korvane.cli\n"
+    code = ("import sys, korvane, korvane.record, korvane.importers, korvane.cli\n"
             "print(sorted(m for m in ('openai', 'anthropic', 'opentelemetry', 'httpx2')"
             " if m in sys.modules))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)

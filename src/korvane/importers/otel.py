@@ -1,4 +1,4 @@
-"""Reading OTLP JSON trace files as a stream of spans, in bounded memory.
+"""OTLP JSON trace files: read as a stream of spans, grouped by trace.
 
 Both forms the OpenTelemetry collector's file exporter writes are read: one
 JSON document per line, and one (possibly pretty-printed, possibly huge)
@@ -6,25 +6,38 @@ document. Either way the file is a sequence of top-level objects; the
 reader walks into resourceSpans, scopeSpans and spans without building the
 documents, and decodes one span at a time with the json module, so memory
 holds one buffer of text and one span, whatever the size of the file.
-
-`read_spans` yields each span in the neutral form of korvane.genai.Span;
 OTLP/JSON ids are hexadecimal (base64 ids, as a generic protobuf-to-JSON
-conversion writes them, are accepted too)."""
+conversion writes them, are accepted too).
+
+Each span's records come from korvane.importers.spans; `OtlpTraces` keeps
+them per trace id, moving them to temporary files when they grow, and
+writes each trace in span start order."""
 
 from __future__ import annotations
 
 import base64
 import binascii
+import functools
+import heapq
 import json
+import os
 import re
+import struct
 from typing import IO, Any, Callable, Iterator
 
+from korvane._trace_writer import encode_input, make_record, rfc3339
 from korvane.errors import InputError
-from korvane.genai import Span
+from korvane.importers import Trace
+from korvane.importers.spans import Span, span_records, trace_info
 
 # Characters read from the file at a time (at least; a value longer than
 # the buffer grows it).
 CHUNK_CHARS = 1 << 20
+# Bytes of records held in memory across all traces before they are moved
+# to one temporary file per trace.
+SPILL_BYTES = 64 << 20
+# A spilled entry: start time, input order, length of the record lines.
+_ENTRY = struct.Struct("<qqq")
 
 _WHITESPACE = re.compile(r"[ \t\n\r]*")
 _HEX = re.compile(r"[0-9a-fA-F]+")
@@ -229,3 +242,91 @@ def read_spans(stream: IO[str], path: str, progress: Callable[[int], None] = lam
                                     yield decode_span(scan.value(), f"{path}:{line}"), resource
                     else:
                         scan.value()
+
+
+class OtlpTraces:
+    """The records of each trace, keyed by trace id, with what the trace's
+    metadata record needs. Record lines stay in memory up to SPILL_BYTES in
+    all, then go to one temporary file per trace; a trace is put in order
+    (by span start, then input order) only when it is written."""
+
+    def __init__(self, spill_dir: str) -> None:
+        self.spill_dir = spill_dir
+        self.pending: dict[str, list[tuple[int, int, bytes]]] = {}
+        self.spilled: dict[str, str] = {}
+        self.info: dict[str, dict[str, Any]] = {}
+        self.held = 0
+        self.order = 0
+
+    def read(self, path: str, progress: Callable[[int], None]) -> None:
+        try:
+            handle = open(path, encoding="utf-8", newline="")
+        except OSError as error:
+            raise InputError(f"cannot read {path}: {error.strerror or error}") from None
+        with handle:
+            for span, resource in read_spans(handle, path, progress):
+                info = self.info.get(span.trace_id)
+                if info is None:
+                    info = self.info[span.trace_id] = {"start": span.start_ns, "resource": resource,
+                                                       "spans": 0, "source": path}
+                info["spans"] += 1
+                info["start"] = min(info["start"], span.start_ns)
+                for key, value in trace_info(span).items():
+                    info.setdefault(key, value)
+                if span.parent_id is None:
+                    info.setdefault("root_span", span.name)
+                records = span_records(span, span.trace_id)
+                if not records:
+                    continue
+                where = f"{path}: span {span.span_id}"
+                lines = b"".join(encode_input(r, where) for r in records)
+                self.order += 1
+                self.pending.setdefault(span.trace_id, []).append((span.start_ns, self.order, lines))
+                self.held += len(lines)
+                if self.held > SPILL_BYTES:
+                    self._spill()
+
+    def _spill(self) -> None:
+        for trace_id, entries in self.pending.items():
+            name = self.spilled.setdefault(trace_id, os.path.join(self.spill_dir, trace_id))
+            with open(name, "ab") as handle:
+                for start, order, lines in entries:
+                    handle.write(_ENTRY.pack(start, order, len(lines)))
+                    handle.write(lines)
+        self.pending.clear()
+        self.held = 0
+
+    def traces(self) -> Iterator[Trace]:
+        for trace_id, info in self.info.items():
+            yield trace_id, functools.partial(self._write_trace, trace_id, info)
+
+    def _metadata(self, trace_id: str, info: dict[str, Any]) -> bytes:
+        payload = {"task_id": info.get("task_id"), "agent": info.get("agent"),
+                   "source": "otlp", "trace_id": trace_id, "root_span": info.get("root_span"),
+                   "spans": info["spans"], "resource": info["resource"]}
+        return encode_input(make_record(trace_id, "metadata", rfc3339(info["start"]), None, payload),
+                        f"{info['source']}: trace {trace_id}")
+
+    def _write_trace(self, trace_id: str, info: dict[str, Any], out: IO[bytes]) -> None:
+        out.write(self._metadata(trace_id, info))
+        in_memory = self.pending.get(trace_id, [])
+        spilled = self.spilled.get(trace_id)
+        if spilled is None:
+            for _, _, lines in sorted(in_memory, key=lambda e: (e[0], e[1])):
+                out.write(lines)
+            return
+        # Only the index of a spilled trace is loaded; its lines are copied
+        # from the temporary file in order.
+        index: list[tuple[int, int, int, int]] = []
+        with open(spilled, "rb") as spill:
+            while header := spill.read(_ENTRY.size):
+                start, order, length = _ENTRY.unpack(header)
+                index.append((start, order, spill.tell(), length))
+                spill.seek(length, os.SEEK_CUR)
+            memory = [(start, order, -1, i) for i, (start, order, _) in enumerate(in_memory)]
+            for start, order, offset, length in heapq.merge(sorted(index), sorted(memory)):
+                if offset < 0:
+                    out.write(in_memory[length][2])
+                else:
+                    spill.seek(offset)
+                    out.write(spill.read(length))

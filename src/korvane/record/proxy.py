@@ -57,9 +57,10 @@ def request_arguments(kwargs: dict[str, Any]) -> dict[str, Any]:
             and type(value).__name__ not in ("NotGiven", "Omit")}
 
 
-def _materialize(kwargs: dict[str, Any]) -> dict[str, Any]:
-    # An iterator argument (messages from a generator) can be read only
-    # once: read it into a list, which the SDK accepts as well.
+def materialize(kwargs: dict[str, Any]) -> dict[str, Any]:
+    """The arguments with iterators read into lists: an iterator (messages
+    from a generator) can be read only once, and both the record and the
+    SDK need it; the SDK accepts a list as well."""
     return {key: list(value) if isinstance(value, Iterator) else value
             for key, value in kwargs.items()}
 
@@ -188,7 +189,7 @@ def record_sync(recorder: Recorder, api: Api) -> Callable[[Callable[..., Any]], 
     def hook(method: Callable[..., Any]) -> Callable[..., Any]:
         @functools.wraps(method)
         def call(*args: Any, **kwargs: Any) -> Any:
-            kwargs = _materialize(kwargs)
+            kwargs = materialize(kwargs)
             started = _begin(recorder, api, kwargs)
             try:
                 result = method(*args, **kwargs)
@@ -204,7 +205,7 @@ def record_async(recorder: Recorder, api: Api) -> Callable[[Callable[..., Any]],
     def hook(method: Callable[..., Any]) -> Callable[..., Any]:
         @functools.wraps(method)
         async def call(*args: Any, **kwargs: Any) -> Any:
-            kwargs = _materialize(kwargs)
+            kwargs = materialize(kwargs)
             started = _begin(recorder, api, kwargs)
             try:
                 result = await method(*args, **kwargs)

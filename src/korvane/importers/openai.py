@@ -1,8 +1,8 @@
-"""The OpenAI API in .agentlog terms: Chat Completions and Responses.
+"""The OpenAI API's objects as .agentlog records: Chat Completions and Responses.
 
 The mapping works on JSON-shaped dicts (the SDK's model_dump() form), so the
-client wrapper and the API-log importer share it and it needs only the
-standard library; the openai package is needed only to wrap a client.
+recorder's client wrapper and the API-log importer share it, and it needs
+only the standard library.
 
 Usage: OpenAI's input count includes the tokens read from and written to
 the prompt cache, and its output count includes the reasoning tokens; the
@@ -11,8 +11,9 @@ has the table)."""
 
 from __future__ import annotations
 
-import json
 from typing import Any
+
+from korvane.importers.envelope import count, disjoint_usage, make_request, tool_use
 
 # OpenAI finish reasons in the envelope's stop-reason words; others are kept.
 STOP_REASONS = {"stop": "end_turn", "tool_calls": "tool_use", "function_call": "tool_use",
@@ -20,61 +21,22 @@ STOP_REASONS = {"stop": "end_turn", "tool_calls": "tool_use", "function_call": "
                 "max_output_tokens": "max_tokens"}
 
 
-def _count(value: Any) -> int:
-    return value if isinstance(value, int) and not isinstance(value, bool) else 0
-
-
-def disjoint_usage(total_in: int, cached: int, write_short: int, write_long: int,
-                   total_out: int, reasoning: int) -> dict[str, int]:
-    """Envelope usage from inclusive input and output totals."""
-    return {"input_tokens": max(total_in - cached - write_short - write_long, 0),
-            "output_tokens": max(total_out - reasoning, 0),
-            "cached_input_tokens": cached, "cached_write_5m_tokens": write_short,
-            "cached_write_1h_tokens": write_long, "thinking_tokens": reasoning}
-
-
-def tool_use(call_id: Any, name: Any, arguments: Any) -> dict[str, Any]:
-    """A tool_use block from a call whose arguments are JSON text; text that
-    is not a JSON object is kept as "arguments" beside an empty input."""
-    block: dict[str, Any] = {"type": "tool_use", "id": call_id, "name": name}
-    try:
-        parsed = json.loads(arguments) if isinstance(arguments, str) and arguments else {}
-    except ValueError:
-        parsed = None
-    if isinstance(parsed, dict):
-        block["input"] = parsed
-    else:
-        block["input"] = {}
-        block["arguments"] = arguments
-    return block
-
-
-def _request(args: dict[str, Any], messages: list[Any], consumed: tuple[str, ...]) -> dict[str, Any]:
-    payload: dict[str, Any] = {"model": args.get("model"), "messages": messages}
-    if args.get("tools"):
-        payload["tools"] = args["tools"]
-    params = {k: v for k, v in args.items() if k not in consumed}
-    if params:
-        payload["params"] = params
-    return payload
-
-
 # --- Chat Completions ------------------------------------------------------------
 
 def chat_request(args: dict[str, Any]) -> dict[str, Any]:
-    return _request(args, list(args.get("messages") or []), ("model", "messages", "tools"))
+    return make_request(args, list(args.get("messages") or []), ("model", "messages", "tools"))
 
 
 def chat_usage(usage: dict[str, Any]) -> dict[str, int]:
     prompt = usage.get("prompt_tokens_details") or {}
     completion = usage.get("completion_tokens_details") or {}
-    return disjoint_usage(_count(usage.get("prompt_tokens")), _count(prompt.get("cached_tokens")),
-                          _count(prompt.get("cache_write_tokens")), 0,
-                          _count(usage.get("completion_tokens")),
-                          _count(completion.get("reasoning_tokens")))
+    return disjoint_usage(count(usage.get("prompt_tokens")), count(prompt.get("cached_tokens")),
+                          count(prompt.get("cache_write_tokens")), 0,
+                          count(usage.get("completion_tokens")),
+                          count(completion.get("reasoning_tokens")))
 
 
-def _chat_content(message: dict[str, Any]) -> tuple[list[dict[str, Any]], bool]:
+def chat_content(message: dict[str, Any]) -> tuple[list[dict[str, Any]], bool]:
     content: list[dict[str, Any]] = []
     reasoning = message.get("reasoning_content") or message.get("reasoning")
     if isinstance(reasoning, str) and reasoning:
@@ -103,7 +65,7 @@ def _chat_content(message: dict[str, Any]) -> tuple[list[dict[str, Any]], bool]:
 def chat_response(response: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
     """A chat.completion as a chat_response payload and its meta."""
     choices = response.get("choices") or [{}]
-    content, refused = _chat_content(choices[0].get("message") or {})
+    content, refused = chat_content(choices[0].get("message") or {})
     finish = choices[0].get("finish_reason")
     payload: dict[str, Any] = {"model": response.get("model"), "content": content,
                                "stop_reason": "refusal" if refused
@@ -113,7 +75,7 @@ def chat_response(response: dict[str, Any]) -> tuple[dict[str, Any], dict[str, A
         payload["usage"] = chat_usage(response["usage"])
         meta["usage"] = response["usage"]
     if len(choices) > 1:
-        payload["alternatives"] = [_chat_content(c.get("message") or {})[0] for c in choices[1:]]
+        payload["alternatives"] = [chat_content(c.get("message") or {})[0] for c in choices[1:]]
     return payload, meta
 
 
@@ -175,17 +137,17 @@ def responses_request(args: dict[str, Any]) -> dict[str, Any]:
         messages.append({"role": "user", "content": given})
     elif isinstance(given, list):
         messages.extend(given)
-    return _request(args, messages, ("model", "input", "instructions", "tools"))
+    return make_request(args, messages, ("model", "input", "instructions", "tools"))
 
 
 def responses_usage(usage: dict[str, Any]) -> dict[str, int]:
     details = usage.get("input_tokens_details") or {}
-    write = _count(details.get("cache_write_tokens"))
-    write_long = _count((details.get("cache_write_tokens_details") or {}).get("ttl_12h_tokens"))
-    return disjoint_usage(_count(usage.get("input_tokens")), _count(details.get("cached_tokens")),
+    write = count(details.get("cache_write_tokens"))
+    write_long = count((details.get("cache_write_tokens_details") or {}).get("ttl_12h_tokens"))
+    return disjoint_usage(count(usage.get("input_tokens")), count(details.get("cached_tokens")),
                           max(write - write_long, 0), write_long,
-                          _count(usage.get("output_tokens")),
-                          _count((usage.get("output_tokens_details") or {}).get("reasoning_tokens")))
+                          count(usage.get("output_tokens")),
+                          count((usage.get("output_tokens_details") or {}).get("reasoning_tokens")))
 
 
 def _texts(parts: Any) -> str:
@@ -247,23 +209,14 @@ class ResponseEvents:
         return self.last
 
 
-def response_mapper(response: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
-    """chat_response of either API, told apart by the response's "object"."""
+def response_payload(response: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
+    """chat_response payload and meta of either API's response, told apart
+    by its "object"."""
     if response.get("object") == "response" or "output" in response:
         return responses_response(response)
     return chat_response(response)
 
 
-def request_mapper(args: dict[str, Any]) -> dict[str, Any]:
+def request_payload(args: dict[str, Any]) -> dict[str, Any]:
+    """chat_request payload of either API's call, told apart by its "input"."""
     return responses_request(args) if "input" in args else chat_request(args)
-
-
-def wrap(client: Any, recorder: Any) -> Any:
-    """A recording stand-in for an openai.OpenAI or AsyncOpenAI client."""
-    from korvane import _extras
-    from korvane._wrap import Api, wrap_client
-    _extras.require("openai", "openai", "recording OpenAI calls")
-    chat = Api("chat.completions", chat_request, chat_response, ChatChunks)
-    responses = Api("responses", responses_request, responses_response, ResponseEvents)
-    return wrap_client(client, recorder, {"chat.completions.create": chat,
-                                          "responses.create": responses})

@@ -10,8 +10,9 @@ metadata (agent name, conversation id). Attributes that no envelope member
 takes are kept in the record's meta under "attributes". The table of the
 mapping is in docs/recording.md.
 
-Both the OTLP JSON importer and the span exporter go through
-`span_records`, on spans in the neutral form `Span`."""
+Both the OTLP JSON importer (korvane.importers.otel) and the span exporter
+(korvane.otel) go through `span_records`, on spans in the neutral form
+`Span`."""
 
 from __future__ import annotations
 
@@ -20,7 +21,8 @@ import json
 from typing import Any
 
 from korvane._trace_writer import make_record, rfc3339
-from korvane.openai_sdk import STOP_REASONS, _chat_content, _count, disjoint_usage, tool_use
+from korvane.importers.envelope import count, disjoint_usage, tool_use
+from korvane.importers.openai import STOP_REASONS, chat_content
 
 MODEL_OPERATIONS = frozenset({"chat", "text_completion", "generate_content", "completion"})
 # Messages of the older event form, by event name.
@@ -49,7 +51,7 @@ def json_value(value: Any) -> Any:
     if isinstance(value, str) and value[:1] in ("[", "{"):
         try:
             return json.loads(value)
-        except ValueError:
+        except (ValueError, RecursionError):
             return value
     return value
 
@@ -146,7 +148,7 @@ def _output_blocks(messages: list[Any]) -> tuple[list[Any], Any]:
                   if isinstance(c, dict) and isinstance(c.get("text"), str)]
     else:
         blocks = []
-    return blocks + _chat_content(inner)[0], message.get("finish_reason")
+    return blocks + chat_content(inner)[0], message.get("finish_reason")
 
 
 def _as_list(value: Any) -> list[Any]:
@@ -221,11 +223,11 @@ def _model_records(span: Span, parent: str) -> tuple[dict[str, Any], dict[str, A
         params = json_value(attrs.get("llm.invocation_parameters"))
         content = _openinference_output(_unflatten(attrs, "llm.output_messages."))
         finish: Any = None
-        def count(name: str) -> int:
-            return _count(attrs.get(f"llm.token_count.{name}"))
-        usage = disjoint_usage(count("prompt"), count("prompt_details.cache_read"),
-                               count("prompt_details.cache_write"), 0, count("completion"),
-                               count("completion_details.reasoning"))
+        def tokens(name: str) -> int:
+            return count(attrs.get(f"llm.token_count.{name}"))
+        usage = disjoint_usage(tokens("prompt"), tokens("prompt_details.cache_read"),
+                               tokens("prompt_details.cache_write"), 0, tokens("completion"),
+                               tokens("completion_details.reasoning"))
         has_usage = "llm.token_count.prompt" in attrs or "llm.token_count.completion" in attrs
         response_model = model
     else:
@@ -239,13 +241,13 @@ def _model_records(span: Span, parent: str) -> tuple[dict[str, Any], dict[str, A
         content, finish = _output_blocks(outputs)
         reasons = _as_list(attrs.get("gen_ai.response.finish_reasons"))
         finish = reasons[0] if reasons else finish
-        def count(name: str) -> int:
-            return _count(attrs.get(f"gen_ai.usage.{name}"))
-        usage = disjoint_usage(count("input_tokens") or count("prompt_tokens"),
-                               count("cache_read.input_tokens"),
-                               count("cache_creation.input_tokens"), 0,
-                               count("output_tokens") or count("completion_tokens"),
-                               count("reasoning.output_tokens"))
+        def tokens(name: str) -> int:
+            return count(attrs.get(f"gen_ai.usage.{name}"))
+        usage = disjoint_usage(tokens("input_tokens") or tokens("prompt_tokens"),
+                               tokens("cache_read.input_tokens"),
+                               tokens("cache_creation.input_tokens"), 0,
+                               tokens("output_tokens") or tokens("completion_tokens"),
+                               tokens("reasoning.output_tokens"))
         has_usage = any(k.startswith("gen_ai.usage.") for k in attrs)
         response_model = attrs.get("gen_ai.response.model", model)
     request: dict[str, Any] = {"model": model, "messages": inputs}

@@ -215,12 +215,12 @@ class Recorder:
         The client itself is not modified."""
         package = type(client).__module__.partition(".")[0]
         if package == "openai":
-            from korvane import openai_sdk
-            wrapped: T = openai_sdk.wrap(client, self)
+            from korvane.record import openai
+            wrapped: T = openai.wrap(client, self)
             return wrapped
         if package == "anthropic":
-            from korvane import anthropic_sdk
-            wrapped = anthropic_sdk.wrap(client, self)
+            from korvane.record import anthropic
+            wrapped = anthropic.wrap(client, self)
             return wrapped
         raise TypeError(f"cannot record calls of {type(client).__qualname__}: "
                         f"expected an openai or anthropic client")
