@@ -1,13 +1,14 @@
 """Encoding records as .agentlog lines that the reader will accept.
 
-Every record korvane writes goes through `encode_record`, which turns it into
-one line with `write_agentlog` and then checks what `parse_agentlog` would
+Every record korvane writes goes through `encode_records`, which turns
+records into lines with `write_agentlog` and then checks what `parse_agentlog` would
 refuse: a line longer than the reader's limit, or nesting deeper than its
 limit. A value the reader would refuse is therefore an error when it is
 written, never a trace that cannot be read back."""
 
 from __future__ import annotations
 
+import functools
 import time
 from typing import Any
 
@@ -22,31 +23,34 @@ MAX_DEPTH = 127
 MAX_TRACE_BYTES = 1 << 30
 
 
-def encode_record(record: dict[str, Any]) -> bytes:
-    """The record as one .agentlog line, or ValueError saying why the reader
-    would refuse it (a value that is not JSON, a line too long, nesting too
-    deep)."""
-    line = korvane.write_agentlog([record])
-    if len(line) > MAX_LINE_BYTES:
-        raise ValueError(f"record {record.get('id')!r} is {len(line)} bytes long, over the "
+def encode_records(records: list[dict[str, Any]]) -> bytes:
+    """The records as .agentlog lines, or ValueError saying why the reader
+    would refuse one (a value that is not JSON, a line too long, nesting
+    too deep)."""
+    data = korvane.write_agentlog(records)
+    # Fewer bytes than the line limit, and fewer brackets than the nesting
+    # limit (counting those inside strings too), fit whatever the lines.
+    if len(data) <= MAX_LINE_BYTES and data.count(b"{") + data.count(b"[") <= MAX_DEPTH:
+        return data
+    if len(records) > 1:
+        return b"".join(encode_records([record]) for record in records)
+    record_id = records[0].get("id")
+    if len(data) > MAX_LINE_BYTES:
+        raise ValueError(f"record {record_id!r} is {len(data)} bytes long, over the "
                          f"reader's line limit of {MAX_LINE_BYTES} bytes")
-    # Fewer brackets than the limit, counting those inside strings too, cannot
-    # nest too deeply; only lines with more are parsed to find out.
-    if line.count(b"{") + line.count(b"[") > MAX_DEPTH:
-        try:
-            korvane.parse_agentlog(line)
-        except ValueError as error:
-            reason = str(error).partition("\n")[0].removeprefix("parse error on line 1: ")
-            raise ValueError(f"record {record.get('id')!r} cannot be read back: "
-                             f"{reason}") from None
-    return line
+    try:
+        korvane.parse_agentlog(data)
+    except ValueError as error:
+        reason = str(error).partition("\n")[0].removeprefix("parse error on line 1: ")
+        raise ValueError(f"record {record_id!r} cannot be read back: {reason}") from None
+    return data
 
 
-def encode_input(record: dict[str, Any], where: str) -> bytes:
-    """encode_record for a record converted from an input file: a value the
+def encode_input(records: list[dict[str, Any]], where: str) -> bytes:
+    """encode_records for records converted from an input file: a value the
     reader would refuse is bad input, an InputError naming `where`."""
     try:
-        return encode_record(record)
+        return encode_records(records)
     except ValueError as error:
         raise InputError(f"{where}: {error}") from None
 
@@ -62,8 +66,13 @@ def make_record(record_id: str, kind: str, ts: str, parent: str | None, payload:
     return record
 
 
+@functools.lru_cache(maxsize=4096)
+def _utc_second(seconds: int) -> str:
+    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds))
+
+
 def rfc3339(nanos: int) -> str:
     """A time in nanoseconds since the epoch as UTC in RFC 3339 with
     milliseconds, e.g. 2025-05-02T09:00:00.000Z."""
-    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(nanos // 10**9)) + \
-        f".{nanos // 10**6 % 1000:03d}Z"
+    seconds, rest = divmod(nanos, 10**9)
+    return f"{_utc_second(seconds)}.{rest // 10**6:03d}Z"

@@ -50,11 +50,11 @@ def read_log(path: str, format: str, progress: Callable[[int], None]) -> Trace:
                 if isinstance(latency, (int, float)) and not isinstance(latency, bool):
                     payload["latency_ms"] = latency
                 meta["line"] = number
-                out.write(encode_input(make_record(
-                    request_id, "chat_request", ts, parent,
-                    mapping.request_payload(entry["request"])), where))
-                out.write(encode_input(make_record(
-                    response_id, "chat_response", ts, request_id, payload, meta), where))
+                out.write(encode_input([
+                    make_record(request_id, "chat_request", ts, parent,
+                                mapping.request_payload(entry["request"])),
+                    make_record(response_id, "chat_response", ts, request_id, payload, meta)],
+                    where))
                 count, last_ts, parent = count + 2, ts, response_id
             if count == 1:
                 out.write(_metadata(name, format, path, last_ts))
@@ -62,10 +62,10 @@ def read_log(path: str, format: str, progress: Callable[[int], None]) -> Trace:
 
 
 def _metadata(name: str, format: str, path: str, ts: str) -> bytes:
-    return encode_input(make_record(f"{name}-00001", "metadata", ts, None,
-                                    {"task_id": None, "agent": None,
-                                     "source": f"{format} API log",
-                                     "file": os.path.basename(path)}), path)
+    return encode_input([make_record(f"{name}-00001", "metadata", ts, None,
+                                     {"task_id": None, "agent": None,
+                                      "source": f"{format} API log",
+                                      "file": os.path.basename(path)})], path)
 
 
 def _entry(raw: bytes, where: str) -> dict[str, Any]:

@@ -38,6 +38,12 @@ CHUNK_CHARS = 1 << 20
 SPILL_BYTES = 64 << 20
 # A spilled entry: start time, input order, length of the record lines.
 _ENTRY = struct.Struct("<qqq")
+# Bytes of record lines joined into one write of the output.
+WRITE_CHUNK_BYTES = 1 << 20
+# Characters a value may take at least before the buffer's end is reached:
+# fewer left, and the buffer is refilled before decoding, so that a value
+# is rarely cut off (and decoded twice).
+READ_AHEAD_CHARS = 1 << 16
 
 _WHITESPACE = re.compile(r"[ \t\n\r]*")
 _HEX = re.compile(r"[0-9a-fA-F]+")
@@ -48,7 +54,8 @@ _ERROR_CODES = (2, "2", "STATUS_CODE_ERROR")
 class _Scanner:
     """A cursor over JSON text read in chunks. `pos` indexes `buf`; text
     before `pos` may be dropped when more is read. `line` is the 1-based
-    line of `counted`, a position at or before `pos`."""
+    line of `counted`, a position at or before `pos`. `start` is where the
+    last value read began."""
 
     def __init__(self, stream: IO[str], path: str, progress: Callable[[int], None]) -> None:
         self.stream = stream
@@ -56,17 +63,16 @@ class _Scanner:
         self.progress = progress
         self.buf = ""
         self.pos = 0
+        self.start = 0
         self.eof = False
         self.line = 1
         self.counted = 0
 
-    def where(self) -> int:
-        self.line += self.buf.count("\n", self.counted, self.pos)
-        self.counted = self.pos
-        return self.line
-
-    def error(self, message: str) -> InputError:
-        return InputError(f"{self.path}:{self.where()}: {message}")
+    def error(self, message: str, at: int | None = None) -> InputError:
+        """Bad input at `at` (the cursor by default), with its line."""
+        at = self.pos if at is None else at
+        line = self.line + self.buf.count("\n", self.counted, at)
+        return InputError(f"{self.path}:{line}: {message}")
 
     def fill(self) -> bool:
         if self.eof:
@@ -79,10 +85,9 @@ class _Scanner:
             self.eof = True
             return False
         self.progress(len(data))
-        self.where()
+        self.line += self.buf.count("\n", self.counted, self.pos)
         self.buf = self.buf[self.pos:] + data
-        self.counted -= self.pos
-        self.pos = 0
+        self.counted = self.pos = 0
         return True
 
     def peek(self) -> str:
@@ -102,6 +107,8 @@ class _Scanner:
 
     def value(self) -> Any:
         self.peek()
+        if len(self.buf) - self.pos < READ_AHEAD_CHARS:
+            self.fill()
         while True:
             try:
                 value, end = _DECODER.raw_decode(self.buf, self.pos)
@@ -110,11 +117,13 @@ class _Scanner:
                 if (error.pos >= len(self.buf) - 8 or error.msg.startswith("Unterminated")) \
                         and self.fill():
                     continue
-                self.pos = min(error.pos, len(self.buf))
-                raise self.error(f"invalid JSON: {error.msg}") from None
+                raise self.error(f"invalid JSON: {error.msg}", min(error.pos, len(self.buf))) \
+                    from None
+            except RecursionError:
+                raise self.error("invalid JSON: nested too deeply") from None
             if end == len(self.buf) and not isinstance(value, (dict, list, str)) and self.fill():
                 continue  # a number or literal may go on in the next chunk
-            self.pos = end
+            self.start, self.pos = self.pos, end
             return value
 
     def members(self) -> Iterator[str]:
@@ -158,7 +167,7 @@ def any_value(value: Any) -> Any:
     """An OTLP AnyValue as a plain JSON value."""
     if not isinstance(value, dict) or not value:
         return None
-    (kind, inner), = list(value.items())[:1]
+    kind, inner = next(iter(value.items()))
     if kind == "intValue":
         return int(inner)
     if kind == "doubleValue":
@@ -171,10 +180,18 @@ def any_value(value: Any) -> Any:
 
 
 def attributes(pairs: Any) -> dict[str, Any]:
+    """OTLP key-value pairs as a dict (pairs without a string key are
+    skipped). String values, the most common, take the short way."""
+    result: dict[str, Any] = {}
     if not isinstance(pairs, list):
-        return {}
-    return {p["key"]: any_value(p.get("value")) for p in pairs
-            if isinstance(p, dict) and isinstance(p.get("key"), str)}
+        return result
+    for pair in pairs:
+        if type(pair) is dict:
+            key, value = pair.get("key"), pair.get("value")
+            if type(key) is str:
+                text = value.get("stringValue") if type(value) is dict else None
+                result[key] = text if type(text) is str else any_value(value)
+    return result
 
 
 def _hex_id(value: Any, size: int) -> str | None:
@@ -189,24 +206,33 @@ def _hex_id(value: Any, size: int) -> str | None:
     return raw.hex() if len(raw) == size else None
 
 
-def decode_span(raw: Any, where: str) -> Span:
-    """A span of OTLP JSON as a Span, or InputError naming `where`."""
-    if not isinstance(raw, dict):
-        raise InputError(f"{where}: a span must be an object")
+def _nanos(value: Any, default: int) -> int:
+    """A time in nanoseconds since the epoch (OTLP JSON writes it as a
+    string); ValueError when it is out of the unsigned 64-bit range."""
+    nanos = int(value) if value else default
+    if not 0 <= nanos < 1 << 64:
+        raise ValueError(f"time out of range: {value!r}")
+    return nanos
+
+
+def decode_span(raw: Any) -> Span:
+    """A span of OTLP JSON as a Span, or ValueError saying what is wrong."""
+    if type(raw) is not dict:
+        raise ValueError("a span must be an object")
     span_id = _hex_id(raw.get("spanId"), 8)
     if span_id is None:
-        raise InputError(f"{where}: span without a valid spanId: {raw.get('spanId')!r}")
+        raise ValueError(f"span without a valid spanId: {raw.get('spanId')!r}")
     trace_id = _hex_id(raw.get("traceId"), 16)
     if trace_id is None:
-        raise InputError(f"{where}: span {span_id}: invalid traceId {raw.get('traceId')!r}")
+        raise ValueError(f"span {span_id}: invalid traceId {raw.get('traceId')!r}")
     try:
-        start = int(raw.get("startTimeUnixNano") or 0)
-        end = int(raw.get("endTimeUnixNano") or start)
-        events = [(e.get("name", ""), int(e.get("timeUnixNano") or 0), attributes(e.get("attributes")))
-                  for e in raw.get("events") or []]
+        start = _nanos(raw.get("startTimeUnixNano"), 0)
+        end = _nanos(raw.get("endTimeUnixNano"), start)
+        events = [(e.get("name", ""), _nanos(e.get("timeUnixNano"), 0),
+                   attributes(e.get("attributes"))) for e in raw.get("events") or ()]
         attrs = attributes(raw.get("attributes"))
     except (TypeError, ValueError, AttributeError) as error:
-        raise InputError(f"{where}: span {span_id}: {error}") from None
+        raise ValueError(f"span {span_id}: {error}") from None
     status = raw.get("status") or {}
     error_message = status.get("message", "") if status.get("code") in _ERROR_CODES else None
     return Span(trace_id, span_id, _hex_id(raw.get("parentSpanId"), 8), str(raw.get("name", "")),
@@ -215,7 +241,10 @@ def decode_span(raw: Any, where: str) -> Span:
 
 def read_spans(stream: IO[str], path: str, progress: Callable[[int], None] = lambda n: None
                ) -> Iterator[tuple[Span, dict[str, Any]]]:
-    """Each span of an OTLP JSON file with its resource attributes."""
+    """Each span of an OTLP JSON file with its resource attributes. The
+    resource dict is shared by the spans of one
+    resourceSpans entry and is complete once they have all been read (its
+    "resource" may come after its "scopeSpans")."""
     scan = _Scanner(stream, path, progress)
     while scan.peek():
         if scan.peek() != "{":
@@ -229,7 +258,8 @@ def read_spans(stream: IO[str], path: str, progress: Callable[[int], None] = lam
                 for key2 in scan.members():
                     if key2 == "resource":
                         value = scan.value()
-                        resource = attributes(value.get("attributes")) if isinstance(value, dict) else {}
+                        if isinstance(value, dict):
+                            resource.update(attributes(value.get("attributes")))
                     elif key2 == "scopeSpans":
                         for _ in scan.elements():
                             for key3 in scan.members():
@@ -237,11 +267,28 @@ def read_spans(stream: IO[str], path: str, progress: Callable[[int], None] = lam
                                     scan.value()
                                     continue
                                 for _ in scan.elements():
-                                    scan.peek()
-                                    line = scan.where()
-                                    yield decode_span(scan.value(), f"{path}:{line}"), resource
+                                    raw = scan.value()
+                                    try:
+                                        span = decode_span(raw)
+                                    except ValueError as error:
+                                        raise scan.error(str(error), scan.start) from None
+                                    yield span, resource
                     else:
                         scan.value()
+
+
+class _TraceInfo:
+    """What a trace's metadata record needs, gathered from its spans, and
+    the ids of its spans (each may appear once)."""
+    __slots__ = ("source", "start", "resource", "spans", "facts", "span_ids")
+
+    def __init__(self, source: str, start: int, resource: dict[str, Any]) -> None:
+        self.source = source
+        self.start = start
+        self.resource = resource
+        self.spans = 0
+        self.facts: dict[str, Any] = {}     # agent, task_id, root_span
+        self.span_ids: set[str] = set()
 
 
 class OtlpTraces:
@@ -254,7 +301,7 @@ class OtlpTraces:
         self.spill_dir = spill_dir
         self.pending: dict[str, list[tuple[int, int, bytes]]] = {}
         self.spilled: dict[str, str] = {}
-        self.info: dict[str, dict[str, Any]] = {}
+        self.info: dict[str, _TraceInfo] = {}
         self.held = 0
         self.order = 0
 
@@ -265,23 +312,33 @@ class OtlpTraces:
             raise InputError(f"cannot read {path}: {error.strerror or error}") from None
         with handle:
             for span, resource in read_spans(handle, path, progress):
-                info = self.info.get(span.trace_id)
+                trace_id = span.trace_id
+                info = self.info.get(trace_id)
                 if info is None:
-                    info = self.info[span.trace_id] = {"start": span.start_ns, "resource": resource,
-                                                       "spans": 0, "source": path}
-                info["spans"] += 1
-                info["start"] = min(info["start"], span.start_ns)
+                    info = self.info[trace_id] = _TraceInfo(path, span.start_ns, resource)
+                if span.span_id in info.span_ids:
+                    # Its records would repeat the ids of the first one's.
+                    raise InputError(f"{path}: span {span.span_id} appears twice in trace "
+                                     f"{trace_id}: span ids must be unique")
+                info.span_ids.add(span.span_id)
+                info.spans += 1
+                if span.start_ns < info.start:
+                    info.start = span.start_ns
                 for key, value in trace_info(span).items():
-                    info.setdefault(key, value)
+                    info.facts.setdefault(key, value)
                 if span.parent_id is None:
-                    info.setdefault("root_span", span.name)
-                records = span_records(span, span.trace_id)
+                    info.facts.setdefault("root_span", span.name)
+                where = f"{path}: span {span.span_id}"
+                try:
+                    records = span_records(span, trace_id)
+                except (AttributeError, TypeError, KeyError, IndexError) as error:
+                    raise InputError(f"{where}: unexpected shape of a value "
+                                     f"({type(error).__name__}: {error})") from None
                 if not records:
                     continue
-                where = f"{path}: span {span.span_id}"
-                lines = b"".join(encode_input(r, where) for r in records)
+                lines = encode_input(records, where)
                 self.order += 1
-                self.pending.setdefault(span.trace_id, []).append((span.start_ns, self.order, lines))
+                self.pending.setdefault(trace_id, []).append((span.start_ns, self.order, lines))
                 self.held += len(lines)
                 if self.held > SPILL_BYTES:
                     self._spill()
@@ -300,22 +357,39 @@ class OtlpTraces:
         for trace_id, info in self.info.items():
             yield trace_id, functools.partial(self._write_trace, trace_id, info)
 
-    def _metadata(self, trace_id: str, info: dict[str, Any]) -> bytes:
-        payload = {"task_id": info.get("task_id"), "agent": info.get("agent"),
-                   "source": "otlp", "trace_id": trace_id, "root_span": info.get("root_span"),
-                   "spans": info["spans"], "resource": info["resource"]}
-        return encode_input(make_record(trace_id, "metadata", rfc3339(info["start"]), None, payload),
-                        f"{info['source']}: trace {trace_id}")
+    def _metadata(self, trace_id: str, info: _TraceInfo) -> bytes:
+        facts = info.facts
+        payload = {"task_id": facts.get("task_id"), "agent": facts.get("agent"),
+                   "source": "otlp", "trace_id": trace_id, "root_span": facts.get("root_span"),
+                   "spans": info.spans, "resource": info.resource}
+        return encode_input([make_record(trace_id, "metadata", rfc3339(info.start), None,
+                                         payload)], f"{info.source}: trace {trace_id}")
 
-    def _write_trace(self, trace_id: str, info: dict[str, Any], out: IO[bytes]) -> None:
+    def _write_trace(self, trace_id: str, info: _TraceInfo, out: IO[bytes]) -> None:
         out.write(self._metadata(trace_id, info))
+        chunk: list[bytes] = []
+        size = 0
+        for lines in self._lines_in_order(trace_id):
+            # Lines go out a chunk at a time: one system call per chunk, not
+            # one per span.
+            chunk.append(lines)
+            size += len(lines)
+            if size >= WRITE_CHUNK_BYTES:
+                out.write(b"".join(chunk))
+                chunk.clear()
+                size = 0
+        out.write(b"".join(chunk))
+
+    def _lines_in_order(self, trace_id: str) -> Iterator[bytes]:
+        """The record lines of each span of the trace, by start time and
+        then input order."""
         in_memory = self.pending.get(trace_id, [])
         spilled = self.spilled.get(trace_id)
         if spilled is None:
             for _, _, lines in sorted(in_memory, key=lambda e: (e[0], e[1])):
-                out.write(lines)
+                yield lines
             return
-        # Only the index of a spilled trace is loaded; its lines are copied
+        # Only the index of a spilled trace is loaded; its lines are read
         # from the temporary file in order.
         index: list[tuple[int, int, int, int]] = []
         with open(spilled, "rb") as spill:
@@ -326,7 +400,7 @@ class OtlpTraces:
             memory = [(start, order, -1, i) for i, (start, order, _) in enumerate(in_memory)]
             for start, order, offset, length in heapq.merge(sorted(index), sorted(memory)):
                 if offset < 0:
-                    out.write(in_memory[length][2])
+                    yield in_memory[length][2]
                 else:
                     spill.seek(offset)
-                    out.write(spill.read(length))
+                    yield spill.read(length)

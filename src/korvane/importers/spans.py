@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import dataclasses
 import json
-from typing import Any
+from typing import Any, NamedTuple
 
 from korvane._trace_writer import make_record, rfc3339
 from korvane.importers.envelope import count, disjoint_usage, tool_use
@@ -30,7 +30,7 @@ MESSAGE_EVENTS = {"gen_ai.system.message": "system", "gen_ai.user.message": "use
                   "gen_ai.assistant.message": "assistant", "gen_ai.tool.message": "tool"}
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(slots=True)
 class Span:
     """A finished span: hex ids, times in nanoseconds since the epoch,
     attributes as JSON values, events as (name, time, attributes), and the
@@ -100,11 +100,19 @@ def kind_of(span: Span) -> str | None:
     return None
 
 
+# Attributes that tell about a whole trace, and the metadata member each
+# gives (the first found wins).
+TRACE_ATTRIBUTES = (("gen_ai.agent.name", "agent"), ("agent.name", "agent"),
+                    ("gen_ai.conversation.id", "task_id"), ("session.id", "task_id"))
+_TRACE_KEYS = frozenset(key for key, _ in TRACE_ATTRIBUTES)
+
+
 def trace_info(span: Span) -> dict[str, Any]:
     """What a span tells about its whole trace, for the metadata record."""
     attrs, info = span.attributes, dict[str, Any]()
-    for key, name in (("gen_ai.agent.name", "agent"), ("agent.name", "agent"),
-                      ("gen_ai.conversation.id", "task_id"), ("session.id", "task_id")):
+    if attrs.keys().isdisjoint(_TRACE_KEYS):
+        return info
+    for key, name in TRACE_ATTRIBUTES:
         if isinstance(attrs.get(key), str):
             info.setdefault(name, attrs[key])
     return info
@@ -158,11 +166,11 @@ def _as_list(value: Any) -> list[Any]:
     return [] if value is None else [value]
 
 
-def _genai_messages(span: Span) -> tuple[list[Any], list[Any]]:
-    attrs = span.attributes
+def _genai_messages(attrs: dict[str, Any], events: list[tuple[str, int, dict[str, Any]]]
+                    ) -> tuple[list[Any], list[Any]]:
     inputs, outputs = _as_list(attrs.get("gen_ai.input.messages")), \
         _as_list(attrs.get("gen_ai.output.messages"))
-    for name, _, event in span.events:
+    for name, _, event in events:
         if "gen_ai.input.messages" in event or "gen_ai.output.messages" in event:
             inputs = inputs or _as_list(event.get("gen_ai.input.messages"))
             outputs = outputs or _as_list(event.get("gen_ai.output.messages"))
@@ -202,131 +210,166 @@ def _openinference_output(messages: list[Any]) -> list[Any]:
 
 # --- Records -------------------------------------------------------------------
 
-_GENAI_MODEL_KEYS = ("gen_ai.operation.name", "gen_ai.request.model", "gen_ai.response.model",
-                     "gen_ai.input.messages", "gen_ai.output.messages",
-                     "gen_ai.system_instructions", "gen_ai.tool.definitions",
-                     "gen_ai.response.finish_reasons", "gen_ai.response.id")
+# GenAI attributes that the request and response take (besides the
+# gen_ai.request.* and gen_ai.usage.* families).
+_GENAI_MODEL_KEYS = frozenset({
+    "gen_ai.operation.name", "gen_ai.response.model", "gen_ai.input.messages",
+    "gen_ai.output.messages", "gen_ai.system_instructions", "gen_ai.tool.definitions",
+    "gen_ai.response.finish_reasons", "gen_ai.response.id"})
+_OPENINFERENCE_MODEL_KEYS = frozenset({
+    "openinference.span.kind", "llm.model_name", "llm.invocation_parameters"})
+_OPENINFERENCE_MODEL_PREFIXES = ("llm.input_messages.", "llm.output_messages.",
+                                 "llm.token_count.", "llm.tools.")
+_GENAI_TOOL_KEYS = ("gen_ai.tool.name", "gen_ai.tool.call.id", "gen_ai.tool.call.arguments",
+                    "gen_ai.tool.call.result")
+_OPENINFERENCE_TOOL_KEYS = ("tool.name", "tool_call.id", "input.value", "output.value")
+
+class _ModelCall(NamedTuple):
+    """What a model span says: the chat_request payload, the response's
+    model, content, finish reason and usage (None when the span has none),
+    and the attributes none of them takes."""
+    request: dict[str, Any]
+    model: Any
+    content: list[Any]
+    finish: Any
+    usage: dict[str, int] | None
+    rest: dict[str, Any]
 
 
-def _model_records(span: Span, parent: str) -> tuple[dict[str, Any], dict[str, Any], set[str]]:
-    """chat_request payload, chat_response payload and the attribute keys used."""
-    attrs = span.attributes
-    if "openinference.span.kind" in attrs:
-        used = {k for k in attrs if k.startswith(("llm.input_messages.", "llm.output_messages.",
-                                                  "llm.token_count.", "llm.tools."))}
-        used |= {"openinference.span.kind", "llm.model_name", "llm.invocation_parameters"}
-        model = attrs.get("llm.model_name")
-        inputs = [m.get("message", m) if isinstance(m, dict) else m
-                  for m in _unflatten(attrs, "llm.input_messages.")]
-        tools = [json_value((t.get("tool") or {}).get("json_schema")) if isinstance(t, dict) else t
-                 for t in _unflatten(attrs, "llm.tools.")]
-        params = json_value(attrs.get("llm.invocation_parameters"))
-        content = _openinference_output(_unflatten(attrs, "llm.output_messages."))
-        finish: Any = None
-        def tokens(name: str) -> int:
-            return count(attrs.get(f"llm.token_count.{name}"))
-        usage = disjoint_usage(tokens("prompt"), tokens("prompt_details.cache_read"),
-                               tokens("prompt_details.cache_write"), 0, tokens("completion"),
-                               tokens("completion_details.reasoning"))
-        has_usage = "llm.token_count.prompt" in attrs or "llm.token_count.completion" in attrs
-        response_model = model
-    else:
-        used = set(_GENAI_MODEL_KEYS) | {k for k in attrs if k.startswith("gen_ai.usage.")}
-        used |= {k for k in attrs if k.startswith("gen_ai.request.")}
-        model = attrs.get("gen_ai.request.model")
-        inputs, outputs = _genai_messages(span)
-        tools = _as_list(attrs.get("gen_ai.tool.definitions"))
-        params = {k.removeprefix("gen_ai.request."): v for k, v in attrs.items()
-                  if k.startswith("gen_ai.request.") and k != "gen_ai.request.model"}
-        content, finish = _output_blocks(outputs)
-        reasons = _as_list(attrs.get("gen_ai.response.finish_reasons"))
-        finish = reasons[0] if reasons else finish
-        def tokens(name: str) -> int:
-            return count(attrs.get(f"gen_ai.usage.{name}"))
-        usage = disjoint_usage(tokens("input_tokens") or tokens("prompt_tokens"),
-                               tokens("cache_read.input_tokens"),
-                               tokens("cache_creation.input_tokens"), 0,
-                               tokens("output_tokens") or tokens("completion_tokens"),
-                               tokens("reasoning.output_tokens"))
-        has_usage = any(k.startswith("gen_ai.usage.") for k in attrs)
-        response_model = attrs.get("gen_ai.response.model", model)
+def _genai_model(attrs: dict[str, Any], span: Span) -> _ModelCall:
+    params: dict[str, Any] = {}
+    usage: dict[str, Any] = {}
+    rest: dict[str, Any] = {}
+    for key, value in attrs.items():
+        if key.startswith("gen_ai.request."):
+            params[key[15:]] = value
+        elif key.startswith("gen_ai.usage."):
+            usage[key[13:]] = value
+        elif key not in _GENAI_MODEL_KEYS:
+            rest[key] = value
+    model = params.pop("model", None)
+    inputs, outputs = _genai_messages(attrs, span.events)
     request: dict[str, Any] = {"model": model, "messages": inputs}
+    tools = _as_list(attrs.get("gen_ai.tool.definitions"))
     if tools:
         request["tools"] = tools
     if params:
         request["params"] = params
-    response: dict[str, Any] = {"model": response_model, "content": content}
-    if finish is not None:
-        response["stop_reason"] = STOP_REASONS.get(finish, finish)
+    content, finish = _output_blocks(outputs)
+    reasons = _as_list(attrs.get("gen_ai.response.finish_reasons"))
+
+    def tokens(name: str) -> int:
+        return count(usage.get(name))
+    return _ModelCall(request, attrs.get("gen_ai.response.model", model), content,
+                      reasons[0] if reasons else finish, disjoint_usage(
+                          tokens("input_tokens") or tokens("prompt_tokens"),
+                          tokens("cache_read.input_tokens"),
+                          tokens("cache_creation.input_tokens"), 0,
+                          tokens("output_tokens") or tokens("completion_tokens"),
+                          tokens("reasoning.output_tokens")) if usage else None, rest)
+
+
+def _openinference_model(attrs: dict[str, Any]) -> _ModelCall:
+    """As _genai_model, for an OpenInference LLM span."""
+    rest = {k: v for k, v in attrs.items() if k not in _OPENINFERENCE_MODEL_KEYS
+            and not k.startswith(_OPENINFERENCE_MODEL_PREFIXES)}
+    model = attrs.get("llm.model_name")
+    inputs = [m.get("message", m) if isinstance(m, dict) else m
+              for m in _unflatten(attrs, "llm.input_messages.")]
+    request: dict[str, Any] = {"model": model, "messages": inputs}
+    tools = [json_value((t.get("tool") or {}).get("json_schema")) if isinstance(t, dict) else t
+             for t in _unflatten(attrs, "llm.tools.")]
+    if tools:
+        request["tools"] = tools
+    params = json_value(attrs.get("llm.invocation_parameters"))
+    if params:
+        request["params"] = params
+
+    def tokens(name: str) -> int:
+        return count(attrs.get(f"llm.token_count.{name}"))
+    return _ModelCall(request, model, _openinference_output(_unflatten(attrs, "llm.output_messages.")),
+                      None, disjoint_usage(
+                          tokens("prompt"), tokens("prompt_details.cache_read"),
+                          tokens("prompt_details.cache_write"), 0, tokens("completion"),
+                          tokens("completion_details.reasoning"))
+                      if "llm.token_count.prompt" in attrs or "llm.token_count.completion" in attrs
+                      else None, rest)
+
+
+def _model_records(span: Span, parent: str) -> list[dict[str, Any]]:
+    attrs = span.attributes
+    call = (_openinference_model(attrs) if "openinference.span.kind" in attrs
+            else _genai_model(attrs, span))
+    response: dict[str, Any] = {"model": call.model, "content": call.content}
+    if call.finish is not None:
+        response["stop_reason"] = STOP_REASONS.get(call.finish, call.finish)
     elif span.error is None:
         # No finish reason recorded: infer it from the content.
         response["stop_reason"] = "tool_use" if any(
-            isinstance(b, dict) and b.get("type") == "tool_use" for b in content) else "end_turn"
-    if has_usage:
-        response["usage"] = usage
+            isinstance(b, dict) and b.get("type") == "tool_use" for b in call.content) \
+            else "end_turn"
+    if call.usage is not None:
+        response["usage"] = call.usage
     response["latency_ms"] = (span.end_ns - span.start_ns) / 1e6
-    return request, response, used
+    meta: dict[str, Any] = {}
+    for key, name in (("gen_ai.response.id", "response_id"),
+                      ("gen_ai.response.finish_reasons", "finish_reasons")):
+        if key in attrs:
+            meta[name] = attrs[key]
+    request_id = f"{span.span_id}-request"
+    return [make_record(request_id, "chat_request", rfc3339(span.start_ns), parent, call.request,
+                        _meta(span, call.rest)),
+            _last(span, request_id, f"{span.span_id}-response", "chat_response", response, meta)]
 
 
-def _tool_payloads(span: Span) -> tuple[dict[str, Any], Any, set[str]]:
+def _tool_records(span: Span, parent: str) -> list[dict[str, Any]]:
     attrs = span.attributes
-    if "openinference.span.kind" in attrs:
-        keys = ("tool.name", "tool_call.id", "input.value", "output.value")
-    else:
-        keys = ("gen_ai.tool.name", "gen_ai.tool.call.id", "gen_ai.tool.call.arguments",
-                "gen_ai.tool.call.result")
-    name, call_id, arguments, result = (attrs.get(k) for k in keys)
-    arguments = json_value(arguments)
+    keys = (_OPENINFERENCE_TOOL_KEYS if "openinference.span.kind" in attrs
+            else _GENAI_TOOL_KEYS)
+    name, call_id, arguments, output = (attrs.get(k) for k in keys)
+    rest = {k: v for k, v in attrs.items() if k not in keys
+            and k not in ("openinference.span.kind", "gen_ai.operation.name")}
     call: dict[str, Any] = {"id": call_id} if call_id is not None else {}
-    call.update(name=name if name is not None else span.name, input=arguments)
-    return call, result, set(keys) | {"openinference.span.kind", "gen_ai.operation.name"}
+    call.update(name=name if name is not None else span.name, input=json_value(arguments))
+    result = {"tool_use_id": call_id} if call_id is not None else {}
+    result.update(name=call["name"], input=call["input"], output=output)
+    call_record = f"{span.span_id}-call"
+    return [make_record(call_record, "tool_call", rfc3339(span.start_ns), parent, call,
+                        _meta(span, rest)),
+            _last(span, call_record, f"{span.span_id}-result", "tool_result", result, {})]
+
+
+def _last(span: Span, first_id: str, record_id: str, kind: str, payload: Any,
+          meta: dict[str, Any]) -> dict[str, Any]:
+    """The record that ends a span: its response or result, or an error
+    record when the span's status is ERROR."""
+    end = rfc3339(span.end_ns)
+    if span.error is None:
+        return make_record(record_id, kind, end, first_id, payload, meta)
+    return make_record(f"{span.span_id}-error", "error", end, first_id,
+                       {"type": span.attributes.get("error.type", "error"),
+                        "message": span.error, "origin": f"span {span.name}"})
 
 
 def span_records(span: Span, parent: str) -> list[dict[str, Any]]:
     """The records of one span; the request or call hangs under `parent`."""
     kind = kind_of(span)
-    if kind not in ("model", "tool"):
-        return []
-    start, end = rfc3339(span.start_ns), rfc3339(span.end_ns)
-    base = span.span_id
-    records = []
     if kind == "model":
-        request, response, used = _model_records(span, parent)
-        first = make_record(f"{base}-request", "chat_request", start, parent, request,
-                            _meta(span, used))
-        last_id, last_kind, last_payload = f"{base}-response", "chat_response", response
-        meta: dict[str, Any] = {}
-        for key, name in (("gen_ai.response.id", "response_id"),
-                          ("gen_ai.response.finish_reasons", "finish_reasons")):
-            if key in span.attributes:
-                meta[name] = span.attributes[key]
-    else:
-        call, result, used = _tool_payloads(span)
-        first = make_record(f"{base}-call", "tool_call", start, parent, call, _meta(span, used))
-        last_id, last_kind, meta = f"{base}-result", "tool_result", {}
-        last_payload = {"tool_use_id": call.get("id"), "name": call["name"],
-                        "input": call["input"], "output": result}
-        if last_payload["tool_use_id"] is None:
-            del last_payload["tool_use_id"]
-    records.append(first)
-    if span.error is not None:
-        error_type = span.attributes.get("error.type", "error")
-        records.append(make_record(f"{base}-error", "error", end, first["id"],
-                                   {"type": error_type, "message": span.error,
-                                    "origin": f"span {span.name}"}))
-    else:
-        records.append(make_record(last_id, last_kind, end, first["id"], last_payload, meta))
-    return records
+        return _model_records(span, parent)
+    if kind == "tool":
+        return _tool_records(span, parent)
+    return []
 
 
-def _meta(span: Span, used: set[str]) -> dict[str, Any]:
+def _meta(span: Span, rest: dict[str, Any]) -> dict[str, Any]:
     meta: dict[str, Any] = {"span_id": span.span_id, "span_name": span.name}
-    rest = {k: v for k, v in span.attributes.items() if k not in used}
     if rest:
         meta["attributes"] = rest
-    events = [{"name": n, "time": rfc3339(t), "attributes": a} for n, t, a in span.events
-              if n not in MESSAGE_EVENTS and not n.startswith(("gen_ai.choice", "gen_ai.content."))
-              and "gen_ai.input.messages" not in a]
-    if events:
-        meta["events"] = events
+    if span.events:
+        events = [{"name": n, "time": rfc3339(t), "attributes": a} for n, t, a in span.events
+                  if n not in MESSAGE_EVENTS
+                  and not n.startswith(("gen_ai.choice", "gen_ai.content."))
+                  and "gen_ai.input.messages" not in a]
+        if events:
+            meta["events"] = events
     return meta

@@ -37,7 +37,7 @@ from types import EllipsisType, TracebackType
 from contextlib import contextmanager
 from typing import Any, Callable, Iterator, TypeVar, overload
 
-from korvane._trace_writer import MAX_TRACE_BYTES, encode_record, make_record, rfc3339
+from korvane._trace_writer import MAX_TRACE_BYTES, encode_records, make_record, rfc3339
 
 F = TypeVar("F", bound=Callable[..., Any])
 T = TypeVar("T")
@@ -129,7 +129,8 @@ class Recorder:
         payload: dict[str, Any] = {"task_id": task_id, "agent": agent,
                                    "tags": jsonable(tags or {}),
                                    "recorder": "korvane", "run_id": self.run_id}
-        self.metadata_id = self.record("metadata", payload, parent=None)
+        self.metadata_id = self._record_id(1)     # the first record's
+        self.record("metadata", payload, parent=None)
 
     # --- Writing ---------------------------------------------------------------
 
@@ -138,13 +139,16 @@ class Recorder:
         """Write one record and return its id. The parent defaults to the
         last chat_response of this thread or task."""
         if parent is ...:
-            parent = self._last_response.get() or getattr(self, "metadata_id", None)
+            parent = self._last_response.get() or self.metadata_id
         with self._lock:
-            record_id = f"{self.run_id}-{self._count + 1:05d}"
+            record_id = self._record_id(self._count + 1)
             self._write(make_record(record_id, kind, rfc3339(time.time_ns()), parent, payload, meta))
         if kind == "chat_response":
             self._last_response.set(record_id)
         return record_id
+
+    def _record_id(self, number: int) -> str:
+        return f"{self.run_id}-{number:05d}"
 
     def write(self, record: dict[str, Any]) -> None:
         """Write a complete record dict as it is (its own id, time and parent)."""
@@ -153,7 +157,7 @@ class Recorder:
 
     def _write(self, record: dict[str, Any]) -> None:
         try:
-            line = encode_record(record)
+            line = encode_records([record])
         except ValueError:
             # Arbitrary objects in a payload are written by str(); what
             # still fails is a real limit of the reader.
@@ -161,7 +165,7 @@ class Recorder:
             if record.get("meta"):
                 record["meta"] = jsonable(record["meta"])
             try:
-                line = encode_record(record)
+                line = encode_records([record])
             except ValueError as error:
                 raise RecordingError(f"{self.path}: cannot record {record['kind']}: "
                                      f"{error}") from None
@@ -178,9 +182,9 @@ class Recorder:
             raise RecordingError(f"{self.path}: the trace would exceed the reader's limit of "
                                  f"{MAX_TRACE_BYTES} bytes")
         try:
-            view = memoryview(line)
-            while view:
-                view = view[os.write(self._fd, view):]
+            written = os.write(self._fd, line)
+            while written < len(line):      # a short write, as on a nearly full disk
+                written += os.write(self._fd, line[written:])
             if self.fsync:
                 os.fsync(self._fd)
         except OSError as error:

@@ -18,7 +18,7 @@ import time
 from collections.abc import Iterator
 from typing import Any, Callable, Protocol
 
-from korvane.record import ModelCall, Recorder, jsonable
+from korvane.record import ModelCall, Recorder
 
 # Request arguments that steer the HTTP transport rather than the model.
 TRANSPORT_ARGUMENTS = frozenset({"extra_headers", "extra_query", "timeout"})
@@ -50,9 +50,11 @@ def as_dict(value: Any) -> dict[str, Any]:
 
 
 def request_arguments(kwargs: dict[str, Any]) -> dict[str, Any]:
-    """The call's arguments as JSON, without transport options and the SDK's
-    'not given' markers."""
-    return {key: jsonable(value) for key, value in kwargs.items()
+    """The call's arguments without transport options and the SDK's 'not
+    given' markers. Values that are not JSON (SDK model objects among the
+    messages) are converted only if the record cannot be written as it is
+    (see Recorder.record), which saves a copy of every call's messages."""
+    return {key: value for key, value in kwargs.items()
             if key not in TRANSPORT_ARGUMENTS
             and type(value).__name__ not in ("NotGiven", "Omit")}
 
