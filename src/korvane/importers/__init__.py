@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import os
 import sys
-import tempfile
 from typing import IO, Callable, TextIO
 
 from korvane._files import atomic_output
@@ -29,6 +28,10 @@ from korvane.errors import InputError
 from korvane.progress import Progress
 
 FORMATS = ("otel", "openai", "anthropic")
+
+# What a mapping raises on input of an unexpected shape (a number where an
+# object belongs, say).
+SHAPE_ERRORS = (AttributeError, TypeError, KeyError, IndexError)
 
 # A trace to write: its name (the output file's, in a directory) and the
 # function that writes its lines to an open file.
@@ -50,8 +53,7 @@ def import_traces(format: str, inputs: list[str], out: str,
         counter = ByteCounter(progress)
         if format == "otel":
             from korvane.importers.otel import OtlpTraces
-            with tempfile.TemporaryDirectory(prefix="korvane-import-") as spill_dir:
-                traces = OtlpTraces(spill_dir)
+            with OtlpTraces() as traces:
                 for path in inputs:
                     traces.read(path, counter)
                 return _write_all(list(traces.traces()), out, "OTLP trace ids")
@@ -61,6 +63,11 @@ def import_traces(format: str, inputs: list[str], out: str,
         if len(set(names)) != len(names):
             raise InputError("two input files have the same name: each gives <name>.agentlog")
         return _write_all(logs, out, "input files")
+
+
+def shape_error(where: str, error: Exception) -> InputError:
+    """The InputError for one of SHAPE_ERRORS raised on input at `where`."""
+    return InputError(f"{where}: unexpected shape of a value ({type(error).__name__}: {error})")
 
 
 class ByteCounter:

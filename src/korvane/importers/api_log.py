@@ -17,7 +17,7 @@ from typing import IO, Any, Callable
 
 from korvane._trace_writer import encode_input, make_record, rfc3339
 from korvane.errors import InputError
-from korvane.importers import Trace, anthropic, openai
+from korvane.importers import SHAPE_ERRORS, Trace, anthropic, openai, shape_error
 
 MAPPINGS = {"openai": openai, "anthropic": anthropic}
 
@@ -45,14 +45,17 @@ def read_log(path: str, format: str, progress: Callable[[int], None]) -> Trace:
                 if count == 1:
                     out.write(_metadata(name, format, path, ts))
                 request_id, response_id = f"{name}-{count + 1:05d}", f"{name}-{count + 2:05d}"
-                payload, meta = mapping.response_payload(entry["response"])
+                try:
+                    request = mapping.request_payload(entry["request"])
+                    payload, meta = mapping.response_payload(entry["response"])
+                except SHAPE_ERRORS as error:
+                    raise shape_error(where, error) from None
                 latency = entry.get("latency_ms")
                 if isinstance(latency, (int, float)) and not isinstance(latency, bool):
                     payload["latency_ms"] = latency
                 meta["line"] = number
                 out.write(encode_input([
-                    make_record(request_id, "chat_request", ts, parent,
-                                mapping.request_payload(entry["request"])),
+                    make_record(request_id, "chat_request", ts, parent, request),
                     make_record(response_id, "chat_response", ts, request_id, payload, meta)],
                     where))
                 count, last_ts, parent = count + 2, ts, response_id

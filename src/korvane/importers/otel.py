@@ -10,7 +10,7 @@ OTLP/JSON ids are hexadecimal (base64 ids, as a generic protobuf-to-JSON
 conversion writes them, are accepted too).
 
 Each span's records come from korvane.importers.spans; `OtlpTraces` keeps
-them per trace id, moving them to temporary files when they grow, and
+them per trace id, moving them to a temporary file when they grow, and
 writes each trace in span start order."""
 
 from __future__ import annotations
@@ -18,26 +18,23 @@ from __future__ import annotations
 import base64
 import binascii
 import functools
-import heapq
 import json
 import os
 import re
-import struct
+import tempfile
 from typing import IO, Any, Callable, Iterator
 
 from korvane._trace_writer import encode_input, make_record, rfc3339
 from korvane.errors import InputError
-from korvane.importers import Trace
+from korvane.importers import SHAPE_ERRORS, Trace, shape_error
 from korvane.importers.spans import Span, span_records, trace_info
 
 # Characters read from the file at a time (at least; a value longer than
 # the buffer grows it).
 CHUNK_CHARS = 1 << 20
 # Bytes of records held in memory across all traces before they are moved
-# to one temporary file per trace.
+# to a temporary file.
 SPILL_BYTES = 64 << 20
-# A spilled entry: start time, input order, length of the record lines.
-_ENTRY = struct.Struct("<qqq")
 # Bytes of record lines joined into one write of the output.
 WRITE_CHUNK_BYTES = 1 << 20
 # Characters a value may take at least before the buffer's end is reached:
@@ -294,16 +291,26 @@ class _TraceInfo:
 class OtlpTraces:
     """The records of each trace, keyed by trace id, with what the trace's
     metadata record needs. Record lines stay in memory up to SPILL_BYTES in
-    all, then go to one temporary file per trace; a trace is put in order
-    (by span start, then input order) only when it is written."""
+    all, then move to one temporary file, of which only an index stays in
+    memory; a trace is put in order (by span start, then input order) only
+    when it is written. A context manager: leaving it removes the file."""
 
-    def __init__(self, spill_dir: str) -> None:
-        self.spill_dir = spill_dir
+    def __init__(self) -> None:
+        # Per trace: (start, input order, record lines) of spans in memory,
+        # and (start, input order, offset, length) of spans in the file.
         self.pending: dict[str, list[tuple[int, int, bytes]]] = {}
-        self.spilled: dict[str, str] = {}
+        self.spilled: dict[str, list[tuple[int, int, int, int]]] = {}
         self.info: dict[str, _TraceInfo] = {}
-        self.held = 0
+        self.held = 0           # bytes of the lines in pending
         self.order = 0
+        self.spill: IO[bytes] | None = None
+
+    def __enter__(self) -> OtlpTraces:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.spill is not None:
+            self.spill.close()
 
     def read(self, path: str, progress: Callable[[int], None]) -> None:
         try:
@@ -324,16 +331,16 @@ class OtlpTraces:
                 info.spans += 1
                 if span.start_ns < info.start:
                     info.start = span.start_ns
-                for key, value in trace_info(span).items():
-                    info.facts.setdefault(key, value)
+                if "agent" not in info.facts or "task_id" not in info.facts:
+                    for key, value in trace_info(span).items():
+                        info.facts.setdefault(key, value)
                 if span.parent_id is None:
                     info.facts.setdefault("root_span", span.name)
                 where = f"{path}: span {span.span_id}"
                 try:
                     records = span_records(span, trace_id)
-                except (AttributeError, TypeError, KeyError, IndexError) as error:
-                    raise InputError(f"{where}: unexpected shape of a value "
-                                     f"({type(error).__name__}: {error})") from None
+                except SHAPE_ERRORS as error:
+                    raise shape_error(where, error) from None
                 if not records:
                     continue
                 lines = encode_input(records, where)
@@ -344,12 +351,16 @@ class OtlpTraces:
                     self._spill()
 
     def _spill(self) -> None:
+        if self.spill is None:
+            self.spill = tempfile.TemporaryFile(prefix="korvane-import-",
+                                                buffering=WRITE_CHUNK_BYTES)
+        offset = self.spill.seek(0, os.SEEK_END)
         for trace_id, entries in self.pending.items():
-            name = self.spilled.setdefault(trace_id, os.path.join(self.spill_dir, trace_id))
-            with open(name, "ab") as handle:
-                for start, order, lines in entries:
-                    handle.write(_ENTRY.pack(start, order, len(lines)))
-                    handle.write(lines)
+            index = self.spilled.setdefault(trace_id, [])
+            for start, order, lines in entries:
+                self.spill.write(lines)
+                index.append((start, order, offset, len(lines)))
+                offset += len(lines)
         self.pending.clear()
         self.held = 0
 
@@ -389,18 +400,10 @@ class OtlpTraces:
             for _, _, lines in sorted(in_memory, key=lambda e: (e[0], e[1])):
                 yield lines
             return
-        # Only the index of a spilled trace is loaded; its lines are read
-        # from the temporary file in order.
-        index: list[tuple[int, int, int, int]] = []
-        with open(spilled, "rb") as spill:
-            while header := spill.read(_ENTRY.size):
-                start, order, length = _ENTRY.unpack(header)
-                index.append((start, order, spill.tell(), length))
-                spill.seek(length, os.SEEK_CUR)
-            memory = [(start, order, -1, i) for i, (start, order, _) in enumerate(in_memory)]
-            for start, order, offset, length in heapq.merge(sorted(index), sorted(memory)):
-                if offset < 0:
-                    yield in_memory[length][2]
-                else:
-                    spill.seek(offset)
-                    yield spill.read(length)
+        assert self.spill is not None
+        self.spill.flush()
+        fd = self.spill.fileno()
+        # Entries in memory get offset -1 and their place in `in_memory`.
+        entries = spilled + [(start, order, -1, i) for i, (start, order, _) in enumerate(in_memory)]
+        for _, _, offset, length in sorted(entries):
+            yield in_memory[length][2] if offset < 0 else os.pread(fd, length, offset)

@@ -104,17 +104,14 @@ def kind_of(span: Span) -> str | None:
 # gives (the first found wins).
 TRACE_ATTRIBUTES = (("gen_ai.agent.name", "agent"), ("agent.name", "agent"),
                     ("gen_ai.conversation.id", "task_id"), ("session.id", "task_id"))
-_TRACE_KEYS = frozenset(key for key, _ in TRACE_ATTRIBUTES)
 
 
 def trace_info(span: Span) -> dict[str, Any]:
     """What a span tells about its whole trace, for the metadata record."""
     attrs, info = span.attributes, dict[str, Any]()
-    if attrs.keys().isdisjoint(_TRACE_KEYS):
-        return info
     for key, name in TRACE_ATTRIBUTES:
-        if isinstance(attrs.get(key), str):
-            info.setdefault(name, attrs[key])
+        if key in attrs and name not in info and isinstance(attrs[key], str):
+            info[name] = attrs[key]
     return info
 
 
