@@ -110,20 +110,25 @@ def test_genai_spans(run_file, tmp_path):
     assert answer["stop_reason"] == "end_turn"
 
 
-@pytest.mark.parametrize("form", ["lines", "tiny chunks", "spilled"])
+@pytest.mark.parametrize("form", ["lines", "resource last", "tiny chunks", "spilled",
+                                  "partly spilled"])
 def test_reading_forms_agree(run_file, tmp_path, monkeypatch, form):
     import_traces("otel", [str(run_file)], str(tmp_path / "whole.agentlog"))
+    document = json.loads(run_file.read_text())
+    resource = document["resourceSpans"][0]
     if form == "lines":
-        document = json.loads(run_file.read_text())
-        resource = document["resourceSpans"][0]
         scope = resource["scopeSpans"][0]
         lines = [{"resourceSpans": [dict(resource, scopeSpans=[dict(scope, spans=part)])]}
                  for part in (scope["spans"][:2], scope["spans"][2:])]
         run_file.write_text("".join(json.dumps(line) + "\n" for line in lines))
+    elif form == "resource last":
+        resource["resource"] = resource.pop("resource")
+        run_file.write_text(json.dumps(document))
     elif form == "tiny chunks":
         monkeypatch.setattr(otel_import, "CHUNK_CHARS", 7)
-    else:
-        monkeypatch.setattr(otel_import, "SPILL_BYTES", 0)
+        monkeypatch.setattr(otel_import, "READ_AHEAD_CHARS", 3)
+    else:   # the first span's records alone pass the limit: the rest stay in memory
+        monkeypatch.setattr(otel_import, "SPILL_BYTES", 0 if form == "spilled" else 1000)
     import_traces("otel", [str(run_file)], str(tmp_path / "other.agentlog"))
     assert (tmp_path / "other.agentlog").read_bytes() == (tmp_path / "whole.agentlog").read_bytes()
 
@@ -197,6 +202,17 @@ BAD_INPUTS = [
     ("otel", '{"resourceSpans": [{"scopeSpans": [{"spans": [\n' + GOOD_SPAN + ', }]}]}]}',
      ":2: invalid JSON"),
     ("otel", '{"resourceSpans": [\n', ":2: expected an object, found 'end of file'"),
+    ("otel", '{"resourceSpans": [{"scopeSpans": [{"spans": [\n' + '[' * 100000,
+     ":2: invalid JSON: nested too deeply"),
+    ("otel", '{"resourceSpans": [{"scopeSpans": [{"spans": [' + GOOD_SPAN + '},\n'
+     + GOOD_SPAN + '}]}]}]}', ": span eee19b7ec3c1b174 appears twice in trace 5b8e"),
+    ("otel", '{"resourceSpans": [{"scopeSpans": [{"spans": [' + GOOD_SPAN
+     + ', "startTimeUnixNano": "-1"}]}]}]}', ":1: span eee19b7ec3c1b174: time out of range"),
+    ("otel", '{"resourceSpans": [{"scopeSpans": [{"spans": [' + GOOD_SPAN + ', "attributes": ['
+     '{"key": "gen_ai.operation.name", "value": {"stringValue": "chat"}}, {"key": '
+     '"gen_ai.output.messages", "value": {"stringValue": "[{\\"parts\\": 5}]"}}]}]}]}]}',
+     ": span eee19b7ec3c1b174: unexpected shape of a value"),
+    ("openai", '{"request": {}, "response": {"choices": [1]}}\n', ":1: unexpected shape of a value"),
     ("openai", '{"request": {}, "response": {}}\n\n{"request": {}, "response": 3}\n',
      ':3: "response" must be an object'),
     ("anthropic", '{"request": {}, "response": {}}\n{"request": {}\n', ":2: invalid JSON"),

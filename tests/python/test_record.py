@@ -20,6 +20,7 @@ import pytest
 
 import korvane
 import korvane.record as record_module
+from korvane._trace_writer import rfc3339
 from korvane.record import Recorder, RecordingError
 
 SAMPLES = json.loads((Path(__file__).parents[1] / "data/record/api_samples.json").read_text())
@@ -147,6 +148,25 @@ def test_failed_call_raises_the_sdk_error_and_records_it(tmp_path, sdk, path, kw
     _, request, error = read(tmp_path / "run.agentlog")
     assert error["kind"] == "error" and error["parent"] == request["id"]
     assert error["payload"]["type"] == "NotFoundError"
+
+
+def test_sdk_objects_in_the_arguments_are_recorded_as_json(tmp_path):
+    earlier = openai.types.chat.ChatCompletionMessage(role="assistant", content="Sunny.")
+    with Recorder(tmp_path / "run.agentlog") as recorder:
+        recorder.wrap(client("openai", False)).chat.completions.create(
+            model="gpt-4o", messages=[{"role": "user", "content": "Weather?"}, earlier])
+    messages = read(tmp_path / "run.agentlog")[1]["payload"]["messages"]
+    assert messages[0] == {"role": "user", "content": "Weather?"}
+    assert (messages[1]["role"], messages[1]["content"]) == ("assistant", "Sunny.")
+
+
+@pytest.mark.parametrize("nanos,text", [
+    (0, "1970-01-01T00:00:00.000Z"),
+    (951_782_400_123_456_789, "2000-02-29T00:00:00.123Z"),
+    (1_746_176_399_999_999_999, "2025-05-02T08:59:59.999Z"),
+    (2**64 - 1, "2554-07-21T23:34:33.709Z")])
+def test_times_are_rfc3339_utc_with_milliseconds(nanos, text):
+    assert rfc3339(nanos) == text
 
 
 def test_tools_by_decorator_and_context_manager(tmp_path):
