@@ -125,39 +125,41 @@ class _Scanner:
 
     def members(self) -> Iterator[str]:
         """The keys of the object at the cursor; the caller reads each value."""
-        self.expect("{", "an object")
-        if self.peek() == "}":
-            self.pos += 1
-            return
-        while True:
-            if self.peek() != '"':
-                raise self.error("expected a key")
-            key = self.value()
-            self.expect(":", "':'")
-            yield key
-            char = self.peek()
-            self.pos += 1
-            if char == "}":
-                return
-            if char != ",":
-                self.pos -= 1
-                raise self.error("expected ',' or '}'")
+        if self._opens("{", "}", "an object"):
+            while True:
+                if self.peek() != '"':
+                    raise self.error("expected a key")
+                key = self.value()
+                self.expect(":", "':'")
+                yield key
+                if self._closes("}"):
+                    return
 
     def elements(self) -> Iterator[None]:
         """One step per element of the array at the cursor; the caller reads it."""
-        self.expect("[", "an array")
-        if self.peek() == "]":
+        if self._opens("[", "]", "an array"):
+            while True:
+                yield
+                if self._closes("]"):
+                    return
+
+    def _opens(self, opening: str, closing: str, what: str) -> bool:
+        """Past the opening bracket: whether the object or array has items
+        (if not, past its closing bracket too)."""
+        self.expect(opening, what)
+        if self.peek() == closing:
             self.pos += 1
-            return
-        while True:
-            yield
-            char = self.peek()
+            return False
+        return True
+
+    def _closes(self, closing: str) -> bool:
+        """Past the separator after an item: whether it was the closing
+        bracket (else a comma)."""
+        char = self.peek()
+        if char == closing or char == ",":
             self.pos += 1
-            if char == "]":
-                return
-            if char != ",":
-                self.pos -= 1
-                raise self.error("expected ',' or ']'")
+            return char == closing
+        raise self.error(f"expected ',' or '{closing}'")
 
 
 def any_value(value: Any) -> Any:

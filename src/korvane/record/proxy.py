@@ -83,6 +83,10 @@ class _Observer:
         self.last = time.perf_counter()
         self.accumulator.add(as_dict(event))
 
+    def stopped(self, error: BaseException) -> None:
+        """The stream raised `error`: its end, or a failure."""
+        self.finish(None if isinstance(error, (StopIteration, StopAsyncIteration)) else error)
+
     def finish(self, error: BaseException | None = None, complete: bool = True) -> None:
         if self.finished:
             return
@@ -96,12 +100,20 @@ class _Observer:
         self.recorder.finish_call(self.call, payload, meta, self.last)
 
 
-class ObservedStream:
-    """A synchronous SDK stream whose events are recorded as they pass."""
+class _Observed:
+    """An SDK stream and the observer of its events; every attribute but
+    the iteration and closing passes through to the stream."""
 
     def __init__(self, stream: Any, observer: _Observer) -> None:
         self._stream = stream
         self._observer = observer
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+
+class ObservedStream(_Observed):
+    """A synchronous SDK stream whose events are recorded as they pass."""
 
     def __iter__(self) -> ObservedStream:
         return self
@@ -109,11 +121,8 @@ class ObservedStream:
     def __next__(self) -> Any:
         try:
             event = next(self._stream)
-        except StopIteration:
-            self._observer.finish()
-            raise
         except BaseException as error:
-            self._observer.finish(error)
+            self._observer.stopped(error)
             raise
         self._observer.add(event)
         return event
@@ -130,16 +139,9 @@ class ObservedStream:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._stream, name)
 
-
-class ObservedAsyncStream:
+class ObservedAsyncStream(_Observed):
     """An asynchronous SDK stream whose events are recorded as they pass."""
-
-    def __init__(self, stream: Any, observer: _Observer) -> None:
-        self._stream = stream
-        self._observer = observer
 
     def __aiter__(self) -> ObservedAsyncStream:
         return self
@@ -147,11 +149,8 @@ class ObservedAsyncStream:
     async def __anext__(self) -> Any:
         try:
             event = await self._stream.__anext__()
-        except StopAsyncIteration:
-            self._observer.finish()
-            raise
         except BaseException as error:
-            self._observer.finish(error)
+            self._observer.stopped(error)
             raise
         self._observer.add(event)
         return event
@@ -167,9 +166,6 @@ class ObservedAsyncStream:
 
     async def __aexit__(self, *exc: object) -> None:
         await self.close()
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._stream, name)
 
 
 def _begin(recorder: Recorder, api: Api, kwargs: dict[str, Any]) -> ModelCall:
