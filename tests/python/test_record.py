@@ -139,11 +139,15 @@ def test_anthropic_stream_helper(tmp_path):
     assert response == CALLS[2][3]
 
 
-@pytest.mark.parametrize("sdk,path,kwargs", [(sdk, p, k) for sdk, p, k, _ in CALLS])
+@pytest.mark.parametrize("sdk,path,kwargs", [(sdk, p, k) for sdk, p, k, _ in CALLS]
+                         + [("anthropic", "messages.stream", CALLS[2][2])])
 def test_failed_call_raises_the_sdk_error_and_records_it(tmp_path, sdk, path, kwargs):
     with Recorder(tmp_path / "run.agentlog") as recorder:
         with pytest.raises((openai.NotFoundError, anthropic.NotFoundError)) as raised:
-            method(recorder.wrap(client(sdk, False)), path)(**{**kwargs, "model": "no-such-model"})
+            result = method(recorder.wrap(client(sdk, False)), path)(
+                **{**kwargs, "model": "no-such-model"})
+            with result:    # messages.stream sends its request on entry
+                pass
     assert type(raised.value).__module__.startswith(sdk)
     _, request, error = read(tmp_path / "run.agentlog")
     assert error["kind"] == "error" and error["parent"] == request["id"]

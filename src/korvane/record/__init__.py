@@ -18,10 +18,15 @@ error's is the call it ends; a chat_request and a tool_call hang under the
 last chat_response of the same thread or asyncio task (the metadata record
 before the first one).
 
-A recording failure (a full disk, a value the reader would refuse) raises
-RecordingError; the recorder then refuses further records rather than leave
-a trace with a silent gap. Wrapped model calls otherwise return and raise
-exactly what the SDK returns and raises."""
+A recording failure raises RecordingError: a value the reader would refuse
+is not written; after a failed write (a full disk) the recorder refuses
+further records rather than leave a trace with a silent gap. Wrapped model
+calls otherwise return and raise exactly what the SDK returns and raises.
+
+The SDK hooks live in korvane.record.openai and korvane.record.anthropic,
+the client stand-in they share in korvane.record.proxy, and the mapping of
+each API's objects into records in korvane.importers (shared with the
+API-log importer)."""
 
 from __future__ import annotations
 
@@ -239,7 +244,7 @@ class Recorder:
         """Write the chat_response of a finished call; `end` is when its last
         byte arrived on the performance clock (now when not given)."""
         elapsed = (end if end is not None else time.perf_counter()) - call.start
-        response["latency_ms"] = round(elapsed * 1000, 3)
+        response["latency_ms"] = round(elapsed * 1e6) / 1000    # milliseconds to the microsecond
         return self.record("chat_response", response, parent=call.request_id, meta=meta)
 
     def fail(self, parent: str, error: BaseException, origin: str) -> str:

@@ -73,46 +73,63 @@ class _HelperStream:
 
 class _StreamManager:
     """Stands in for the context manager messages.stream() returns: records
-    the request on entry and the message so far on exit (or the error)."""
+    the request on entry, when the SDK sends it, then the message so far on
+    exit, or the error of the request or of the block."""
 
-    def __init__(self, manager: Any, recorder: Recorder, call: ModelCall) -> None:
+    def __init__(self, manager: Any, recorder: Recorder, request: dict[str, Any]) -> None:
         self._manager = manager
         self._recorder = recorder
-        self._call = call
+        self._request = request
+        self._call: ModelCall | None = None
         self._stream: _HelperStream | None = None
 
-    def _enter(self, stream: Any) -> _HelperStream:
+    def _start(self) -> None:
+        self._call = self._recorder.start_call(self._request, {"api": "messages.stream"})
+
+    def _started(self, stream: Any) -> _HelperStream:
         self._stream = _HelperStream(stream)
         return self._stream
 
+    def _fail(self, error: BaseException) -> None:
+        assert self._call is not None
+        self._recorder.fail(self._call.request_id, error, "model call messages.stream")
+
     def _exit(self, error: BaseException | None) -> None:
         if error is not None:
-            self._recorder.fail(self._call.request_id, error, "model call messages.stream")
+            self._fail(error)
             return
-        assert self._stream is not None
+        assert self._stream is not None and self._call is not None
         snapshot = self._stream._stream.current_message_snapshot
         payload, meta = messages_response(snapshot.to_dict(mode="json"))
         self._recorder.finish_call(self._call, payload, meta, self._stream.ended)
 
     def __enter__(self) -> _HelperStream:
-        return self._enter(self._manager.__enter__())
+        self._start()
+        try:
+            return self._started(self._manager.__enter__())
+        except BaseException as error:
+            self._fail(error)
+            raise
 
     def __exit__(self, kind: Any, error: BaseException | None, traceback: Any) -> Any:
         try:
             return self._manager.__exit__(kind, error, traceback)
         finally:
-            if self._stream is not None:
-                self._exit(error)
+            self._exit(error)
 
     async def __aenter__(self) -> _HelperStream:
-        return self._enter(await self._manager.__aenter__())
+        self._start()
+        try:
+            return self._started(await self._manager.__aenter__())
+        except BaseException as error:
+            self._fail(error)
+            raise
 
     async def __aexit__(self, kind: Any, error: BaseException | None, traceback: Any) -> Any:
         try:
             return await self._manager.__aexit__(kind, error, traceback)
         finally:
-            if self._stream is not None:
-                self._exit(error)
+            self._exit(error)
 
 
 def wrap(client: Any, recorder: Recorder) -> Any:
@@ -123,9 +140,8 @@ def wrap(client: Any, recorder: Recorder) -> Any:
     def stream_hook(method: Any) -> Any:
         def stream(*args: Any, **kwargs: Any) -> _StreamManager:
             kwargs = materialize(kwargs)
-            call = recorder.start_call(messages_request(request_arguments(kwargs)),
-                                       {"api": "messages.stream"})
-            return _StreamManager(method(*args, **kwargs), recorder, call)
+            return _StreamManager(method(*args, **kwargs), recorder,
+                                  messages_request(request_arguments(kwargs)))
         return stream
 
     return wrap_client(client, recorder, {"messages.create": api},

@@ -176,10 +176,11 @@ def _end(recorder: Recorder, api: Api, call: ModelCall, kwargs: dict[str, Any], 
          observed: type[ObservedStream] | type[ObservedAsyncStream]) -> Any:
     """What the recorded call returns: the SDK's result, or its stream
     inside an observer."""
+    end = time.perf_counter()
     if kwargs.get("stream") is True:
         return observed(result, _Observer(recorder, api, call))
     payload, meta = api.response(as_dict(result))
-    recorder.finish_call(call, payload, meta)
+    recorder.finish_call(call, payload, meta, end)
     return result
 
 
