@@ -254,16 +254,17 @@ def _genai_model(attrs: dict[str, Any], span: Span) -> _ModelCall:
         request["params"] = params
     content, finish = _output_blocks(outputs)
     reasons = _as_list(attrs.get("gen_ai.response.finish_reasons"))
-
-    def tokens(name: str) -> int:
-        return count(usage.get(name))
+    envelope_usage = None
+    if usage:
+        def tokens(name: str) -> int:
+            return count(usage.get(name))
+        envelope_usage = disjoint_usage(
+            tokens("input_tokens") or tokens("prompt_tokens"), tokens("cache_read.input_tokens"),
+            tokens("cache_creation.input_tokens"), 0,
+            tokens("output_tokens") or tokens("completion_tokens"),
+            tokens("reasoning.output_tokens"))
     return _ModelCall(request, attrs.get("gen_ai.response.model", model), content,
-                      reasons[0] if reasons else finish, disjoint_usage(
-                          tokens("input_tokens") or tokens("prompt_tokens"),
-                          tokens("cache_read.input_tokens"),
-                          tokens("cache_creation.input_tokens"), 0,
-                          tokens("output_tokens") or tokens("completion_tokens"),
-                          tokens("reasoning.output_tokens")) if usage else None, rest)
+                      reasons[0] if reasons else finish, envelope_usage, rest)
 
 
 def _openinference_model(attrs: dict[str, Any]) -> _ModelCall:
@@ -282,15 +283,16 @@ def _openinference_model(attrs: dict[str, Any]) -> _ModelCall:
     if params:
         request["params"] = params
 
-    def tokens(name: str) -> int:
-        return count(attrs.get(f"llm.token_count.{name}"))
+    envelope_usage = None
+    if "llm.token_count.prompt" in attrs or "llm.token_count.completion" in attrs:
+        def tokens(name: str) -> int:
+            return count(attrs.get(f"llm.token_count.{name}"))
+        envelope_usage = disjoint_usage(
+            tokens("prompt"), tokens("prompt_details.cache_read"),
+            tokens("prompt_details.cache_write"), 0, tokens("completion"),
+            tokens("completion_details.reasoning"))
     return _ModelCall(request, model, _openinference_output(_unflatten(attrs, "llm.output_messages.")),
-                      None, disjoint_usage(
-                          tokens("prompt"), tokens("prompt_details.cache_read"),
-                          tokens("prompt_details.cache_write"), 0, tokens("completion"),
-                          tokens("completion_details.reasoning"))
-                      if "llm.token_count.prompt" in attrs or "llm.token_count.completion" in attrs
-                      else None, rest)
+                      None, envelope_usage, rest)
 
 
 def _model_records(span: Span, parent: str) -> list[dict[str, Any]]:
