@@ -22,15 +22,19 @@ MAX_LINE_BYTES = 16 << 20
 MAX_DEPTH = 127
 MAX_TRACE_BYTES = 1 << 30
 
+# Every byte but the opening brackets of arrays and objects.
+_NOT_OPENING = bytes(sorted(set(range(256)) - set(b"{[")))
+
 
 def encode_records(records: list[dict[str, Any]]) -> bytes:
     """The records as .agentlog lines, or ValueError saying why the reader
     would refuse one (a value that is not JSON, a line too long, nesting
     too deep)."""
     data = korvane.write_agentlog(records)
-    # Fewer bytes than the line limit, and fewer brackets than the nesting
-    # limit (counting those inside strings too), fit whatever the lines.
-    if len(data) <= MAX_LINE_BYTES and data.count(b"{") + data.count(b"[") <= MAX_DEPTH:
+    # Fewer bytes than the line limit, and fewer opening brackets than the
+    # nesting limit (counting those inside strings too), fit whatever the
+    # lines. Deleting all other bytes counts both brackets in one pass.
+    if len(data) <= MAX_LINE_BYTES and len(data.translate(None, _NOT_OPENING)) <= MAX_DEPTH:
         return data
     if len(records) > 1:
         return b"".join(encode_records([record]) for record in records)
