@@ -272,7 +272,8 @@ def test_killed_run_leaves_a_readable_trace(tmp_path):
 
 
 def test_importing_korvane_imports_no_integration():
-    code = ("import sys, korvane, korvane.record, korvane.importers, korvane.cli\n"
+    code = ("import sys, korvane, korvane.cli, korvane.record.openai, korvane.record.anthropic\n"
+            "import korvane.importers.otel, korvane.importers.api_log\n"
             "print(sorted(m for m in ('openai', 'anthropic', 'opentelemetry', 'httpx2')"
             " if m in sys.modules))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
