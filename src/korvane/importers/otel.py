@@ -241,9 +241,9 @@ def decode_span(raw: Any) -> Span:
 def read_spans(stream: IO[str], path: str, progress: Callable[[int], None] = lambda n: None
                ) -> Iterator[tuple[Span, dict[str, Any]]]:
     """Each span of an OTLP JSON file with its resource attributes. The
-    resource dict is shared by the spans of one
-    resourceSpans entry and is complete once they have all been read (its
-    "resource" may come after its "scopeSpans")."""
+    resource dict is shared by the spans of one resourceSpans entry and is
+    complete once they have all been read (its "resource" may come after
+    its "scopeSpans")."""
     scan = _Scanner(stream, path, progress)
     while scan.peek():
         if scan.peek() != "{":
