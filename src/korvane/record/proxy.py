@@ -32,9 +32,9 @@ class Accumulator(Protocol):
 @dataclasses.dataclass(frozen=True)
 class Api:
     """How to record one SDK method: `request` maps its keyword arguments
-    (JSON-shaped) to a chat_request payload, `response` maps the response as
-    a dict to a chat_response payload and its meta, `accumulator` builds the
-    response dict of a stream from its events."""
+    (see request_arguments) to a chat_request payload, `response` maps the
+    response as a dict to a chat_response payload and its meta,
+    `accumulator` builds the response dict of a stream from its events."""
     name: str
     request: Callable[[dict[str, Any]], dict[str, Any]]
     response: Callable[[dict[str, Any]], tuple[dict[str, Any], dict[str, Any]]]
