@@ -230,6 +230,30 @@ def test_bad_input_names_file_and_line(tmp_path, capsys, format, content, messag
     assert list(tmp_path.iterdir()) == [tmp_path / "in.txt"]
 
 
+def otlp_text(span_members):
+    return '{"resourceSpans": [{"scopeSpans": [{"spans": [' + GOOD_SPAN + span_members + '}]}]}]}'
+
+
+@pytest.mark.parametrize("format,content,index,path,expected", [
+    # JSON text nested too deeply to decode is kept as the text it is.
+    ("otel", otlp_text(', "attributes": [{"key": "gen_ai.operation.name", "value": {"stringValue":'
+                       ' "execute_tool"}}, {"key": "gen_ai.tool.call.arguments", "value": '
+                       '{"stringValue": "' + "[" * 5000 + '"}}]'), 1, "payload.input", "[" * 5000),
+    ("openai", '{"request": {}, "response": {"choices": [{"message": {"tool_calls": [{"function":'
+     ' {"arguments": "' + "[" * 5000 + '"}}]}}]}}', 2, "payload.content.0.arguments", "[" * 5000),
+    # A creation time past the year 9999 is no time: the trace's start is used.
+    ("openai", '{"request": {}, "response": {"created": 1e300}}', 0, "ts",
+     "1970-01-01T00:00:00.000Z"),
+])
+def test_odd_values_are_kept(tmp_path, format, content, index, path, expected):
+    (tmp_path / "in.txt").write_text(content + "\n")
+    import_traces(format, [str(tmp_path / "in.txt")], str(tmp_path / "out.agentlog"))
+    value = read(tmp_path / "out.agentlog")[index]
+    for key in path.split("."):
+        value = value[int(key)] if key.isdigit() else value[key]
+    assert value == expected
+
+
 def test_api_logs(tmp_path):
     # Each line as the application would log it: the call's keyword
     # arguments and the SDK's model_dump() of what it returned.
