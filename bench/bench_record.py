@@ -27,7 +27,6 @@ import itertools
 import json
 import os
 import random
-import resource
 import shutil
 import statistics
 import subprocess
