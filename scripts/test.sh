@@ -22,6 +22,10 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 "$python" -m pip install -q --disable-pip-version-check cmake ninja pytest hypothesis orjson mypy
+# The recording and import tests run the real SDKs (their HTTP layer mocked)
+# and produce OTLP input with the real OpenTelemetry SDK and its OTLP encoder.
+"$python" -m pip install -q --disable-pip-version-check openai anthropic opentelemetry-sdk \
+  opentelemetry-exporter-otlp-proto-common
 
 echo "== C++ tests"
 cmake -S . -B build/tests -G Ninja -DKORVANE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null

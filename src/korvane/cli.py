@@ -3,6 +3,7 @@
     korvane diff BASELINE CANDIDATE [--pricing FILE] [--seed N] [--json] [--html FILE]
     korvane validate FILE...
     korvane id FILE
+    korvane import FORMAT INPUT... -o OUT
 
 Exit status: 0 on success (for diff: no severe row and no error
 recommendation), 1 when a diff finds a regression, 2 on bad input or usage
@@ -234,6 +235,19 @@ def cmd_id(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     return EXIT_OK
 
 
+def cmd_import(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from korvane.errors import InputError
+    from korvane.importers import import_traces
+    try:
+        written = import_traces(args.format, args.inputs, args.output, err, args.quiet)
+    except InputError as error:
+        raise CliError(str(error)) from None
+    if not args.quiet:
+        print(f"korvane: wrote {len(written)} trace{'s' if len(written) != 1 else ''}"
+              + (f" to {args.output}" if len(written) != 1 else f": {written[0]}"), file=err)
+    return EXIT_OK
+
+
 # --- Argument parsing ----------------------------------------------------------
 
 def _seed(text: str) -> int:
@@ -292,6 +306,19 @@ def build_parser() -> argparse.ArgumentParser:
                     "record's payload, one per line, in trace order.")
     ident.add_argument("file", metavar="FILE")
     ident.set_defaults(run=cmd_id)
+
+    imports = commands.add_parser(
+        "import", parents=[quiet], help="convert OTLP JSON traces or API logs to .agentlog",
+        description="Convert OTLP JSON traces (GenAI or OpenInference spans; one trace per "
+                    "trace id) or OpenAI / Anthropic API logs (JSON Lines of request and "
+                    "response pairs; one trace per file) to .agentlog traces.")
+    imports.add_argument("format", metavar="FORMAT", choices=("otel", "openai", "anthropic"),
+                         help="otel, openai or anthropic")
+    imports.add_argument("inputs", metavar="INPUT", nargs="+")
+    imports.add_argument("-o", "--output", metavar="OUT", required=True,
+                         help="the .agentlog file, or a directory (existing, or ending in /) "
+                              "for one file per trace")
+    imports.set_defaults(run=cmd_import)
     return parser
 
 
