@@ -18,9 +18,12 @@ from hypothesis import strategies as st
 
 import korvane
 import report_samples as samples
-from korvane import cli
-from korvane.html_report import render_html
-from korvane.summary import clean, format_number, gate_fails, render_text
+from korvane import cli, inputs
+from korvane.render.formats import format_number
+from korvane.render.html import render_html
+from korvane.render.terminal import render_text
+from korvane.render.text import clean
+from korvane.verdict import Rule, judge
 from vectors import CORPUS, record
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
@@ -104,18 +107,22 @@ def test_example_files_are_what_the_script_writes():
 def test_diff_of_a_trace_with_itself_passes(capsys, path):
     status, out, _ = run(["diff", path, path, "--seed", 1], capsys)
     assert status == 0 and "none: the traces do not diverge" in out
-    assert out.endswith("verdict: no severe row and no error recommendation, exit status 0\n")
+    assert out.endswith("verdict: no regression, exit status 0\n")
 
 
 def test_json_output_is_the_report(tmp_path, capsys):
     # The pricing file may start with a byte order mark.
-    pricing = write(tmp_path / "p.json", b"\xef\xbb\xbf" + pathlib.Path(PRICING).read_bytes())
-    status, out, _ = run(["diff", BASELINE, CANDIDATE, "--pricing", pricing, "--seed", 3, "--json"], capsys)
+    pricing_path = write(tmp_path / "p.json", b"\xef\xbb\xbf" + pathlib.Path(PRICING).read_bytes())
+    status, out, _ = run(["diff", BASELINE, CANDIDATE, "--pricing", pricing_path, "--seed", 3, "--json"], capsys)
     assert status == 1
     report = json.loads(out)
     expected = korvane.compute_diff_report(parse(BASELINE), parse(CANDIDATE),
                                            json.loads(pathlib.Path(PRICING).read_text()), seed=3)
+    verdict, pricing = report.pop("verdict"), report.pop("pricing")
     assert rounded(report) == rounded(expected) and list(report) == list(expected)
+    assert verdict["status"] == "regression" and verdict["exit_status"] == 1
+    assert pricing == {"priced": {m: pricing_path for m in ["orbit-mini-2025-01", "orbit-pro-2025-03"]},
+                       "unpriced": []}
 
 
 @pytest.mark.parametrize("tokens, entry, cost", [
@@ -166,7 +173,7 @@ def test_unreadable_input_is_one_line_and_status_2(capsys, args, message):
 
 
 def test_oversized_trace_is_refused_before_it_is_read(monkeypatch, capsys):
-    monkeypatch.setattr(cli, "MAX_TRACE_BYTES", 100)
+    monkeypatch.setattr(inputs, "MAX_TRACE_BYTES", 100)
     size = pathlib.Path(BASELINE).stat().st_size
     assert run(["validate", BASELINE], capsys)[::2] == (
         2, f"korvane: {BASELINE}: file of {size} bytes exceeds the trace limit of 100 bytes\n")
@@ -174,7 +181,7 @@ def test_oversized_trace_is_refused_before_it_is_read(monkeypatch, capsys):
 
 def test_oversized_stream_is_refused_after_the_limit(monkeypatch, capsys):
     # A pipe has no size to check first: at most one byte past the limit is read.
-    monkeypatch.setattr(cli, "MAX_TRACE_BYTES", 100)
+    monkeypatch.setattr(inputs, "MAX_TRACE_BYTES", 100)
     read, write_end = os.pipe()
     with os.fdopen(write_end, "wb") as pipe:
         pipe.write(b"x" * 4096)
@@ -277,7 +284,7 @@ def test_progress_is_announced_for_large_input_or_after_a_second(monkeypatch, ca
     clock = iter([0.0, 0.5, 1.5])
     monkeypatch.setattr(cli.time, "monotonic", lambda: next(clock))
     stream = io.StringIO()
-    progress = cli.Progress(stream, True)
+    progress = cli.Stages(cli.Console(None, stream), True)
     progress.stage("early", False)
     progress.stage("late", False)
     assert stream.getvalue() == "korvane: late …\n"
@@ -299,20 +306,56 @@ def test_entry_points(launcher):
 
 # --- renderings ------------------------------------------------------------------
 
-@pytest.mark.parametrize("change, fails", [
-    (lambda r: None, False),
-    (lambda r: r["rows"][4].update(severity="moderate"), False),
-    (lambda r: r["rows"][4].update(severity="severe"), True),
-    (lambda r: r["recommendations"].append(samples.recommendation("warning", "review", 1, "m", "r", "safety", .5)),
+AXIS = {axis: i for i, axis in enumerate(samples.AXES)}
+LATENCY_UP = samples.row("latency", 1000.0, 2000.0, 800.0, 1200.0, "severe", 5)
+LATENCY_MODERATE = samples.row("latency", 1000.0, 1200.0, 100.0, 300.0, "moderate", 5)
+VERBOSITY_UP = samples.row("verbosity", 100.0, 200.0, 80.0, 120.0, "severe", 5)
+COST_DOWN = samples.row("cost", 0.02, 0.01, -0.012, -0.008, "severe", 5)
+RESTORE = samples.recommendation("error", "restore", 2, "Restore f(x) at turn 2.",
+                                 "candidate dropped tool call(s): `f(x)`", "trajectory", 1.0)
+RESTATES_COST = samples.recommendation(
+    "error", "review", 0, "Review the candidate: cost axis shifted with severity severe.",
+    "Aggregate signal crosses the `severe` threshold (cost: delta -0.010, CI [-0.012, -0.008]).", "cost", 0.8)
+
+
+def refusal(baseline, candidate):
+    return samples.recommendation("error", "review", 3, "Review refusal behaviour at turn 3: candidate may be "
+                                  "over-refusing.", f"stop_reason changed: `{baseline}` → `{candidate}`", "safety", 0.5)
+
+
+@pytest.mark.parametrize("rows, recommendations, responses, rule, status, improved", [
+    ((), (), (5, 5), {}, "pass", False),
+    ((LATENCY_UP,), (), (5, 5), {}, "regression", False),
+    ((samples.row("latency", 2000.0, 1000.0, -1200.0, -800.0, "severe", 5),), (), (5, 5), {}, "pass", True),
+    ((samples.row("semantic", 1.0, 0.5, -0.6, -0.4, "severe", 5),), (), (5, 5), {}, "regression", False),
+    ((samples.row("conformance", 0.5, 1.0, 0.3, 0.7, "severe", 5),), (), (5, 5), {}, "pass", True),
+    ((VERBOSITY_UP,), (), (5, 5), {}, "pass", False),
+    ((VERBOSITY_UP,), (), (5, 5), {"fail_on": "verbosity"}, "regression", False),
+    ((LATENCY_UP,), (), (5, 5), {"fail_on": "verbosity,cost"}, "pass", False),
+    ((LATENCY_MODERATE,), (), (5, 5), {}, "pass", False),
+    ((LATENCY_MODERATE,), (), (5, 5), {"fail_severity": "moderate"}, "regression", False),
+    ((samples.row("latency", 1000.0, None, None, None, "none", 5),), (), (5, 5), {"fail_severity": "minor"}, "pass",
      False),
-    (lambda r: r["recommendations"].append(samples.recommendation("error", "restore", 1, "m", "r", "trajectory", .5)),
-     True),
+    ((), (RESTORE,), (5, 5), {}, "regression", False),
+    ((COST_DOWN,), (RESTATES_COST,), (5, 5), {}, "pass", True),
+    ((), (refusal("content_filter", "end_turn"),), (5, 5), {}, "pass", True),
+    ((), (refusal("end_turn", "content_filter"),), (5, 5), {}, "regression", False),
+    ((), (), (5, 0), {}, "regression", False),
+    ((), (), (5, 2), {}, "regression", False),
+    ((), (), (5, 3), {}, "pass", False),
+    ((), (), (0, 0), {}, "nothing to compare", False),
+    ((), (), (0, 3), {}, "nothing to compare", False),
 ])
-def test_gate(change, fails):
+def test_verdict_counts_only_changes_the_worse_way(rows, recommendations, responses, rule, status, improved):
     report = samples.clean()
-    change(report)
-    assert gate_fails(report) == fails
-    assert f'class="verdict {"fail" if fails else "pass"}"' in render_html(report)
+    for row in rows:
+        report["rows"][AXIS[row["axis"]]] = row
+    report["recommendations"] = list(recommendations)
+    verdict = judge(report, *responses, Rule.parse(**rule))
+    assert (verdict.status, bool(verdict.improvements)) == (status, improved)
+    assert verdict.exit_status == {"pass": 0, "regression": 1, "nothing to compare": 2}[status]
+    page = render_html(report, verdict=verdict)
+    assert f'class="verdict {"pass" if status == "pass" else "fail"}"' in page
 
 
 def test_text_summary_has_every_section():
@@ -321,10 +364,17 @@ def test_text_summary_has_every_section():
                                         "Most regressed response pairs", "verdict: regression, exit status 1"]]
     assert positions == sorted(positions)
     assert "candidate called `book_flight(flight_id,passenger)` 2 time(s)" in out
-    assert out.endswith("  severe rows: semantic similarity, tool-call trajectory, refusal / safety, "
-                        "verbosity, latency, cost\n  error recommendations: 1\n")
+    assert out.endswith("""verdict: regression, exit status 1
+  semantic similarity worse: -0.58 [-0.71, -0.33], severe
+  tool-call trajectory worse: +0.50 [0, +1.00], severe
+  refusal / safety worse: +0.250 [0, +0.500], severe
+  latency worse: +1415 [+1120, +1560], severe
+  cost worse: +0.00739 [+0.00656, +0.00883], severe
+  error recommendation: Review unexpected addition at turn 0: lookup(q).
+  not gated: verbosity worse: +45.5 [+33.0, +58.0], severe
+""")
     assert "pair 2: regression score 6.50, dominant axis cost" in out
-    assert re.search(r"^format conformance\s+1\.00\s+n/a\s+n/a\s+\[n/a, n/a\]", out, re.M)
+    assert re.search(r"^format conformance\s+1\.00\s+n/a\s+n/a\s+\[n/a, n/a\]\s+not measurable\s+7", out, re.M)
     assert re.search(r"^llm-judge score\s+-\s+-\s+-\s+-\s+none\s+0$", out, re.M)
     assert "\x1b" not in out
 
@@ -341,7 +391,7 @@ def test_text_summary_escapes_control_characters_and_colours_on_request():
 
 def test_html_report_sections_and_chart():
     page = render_html(samples.regressed(), "b<1>.agentlog", "c.agentlog")
-    assert page.count('class="axis-row"') == 9 and page.count('data-severity="severe"') == 6
+    assert page.count('class="axis-row"') == 9 and page.count('data-tone="severe"') == 6
     assert page.count('<circle class="delta"') == 7  # not judge (no data), not conformance (n/a)
     for heading in ["Axes", "First divergence", "Divergences", "Recommendations", "Most regressed response pairs"]:
         assert f"<h2>{heading}</h2>" in page
