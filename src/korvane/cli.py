@@ -73,7 +73,7 @@ class Console:
 
     def write(self, text: str) -> None:
         if self.out is None:
-            raise StdoutError("standard output is closed")
+            raise StdoutError("it is closed")
         try:
             self.out.write(text)
         except BrokenPipeError:

@@ -26,6 +26,8 @@ MAX_TRACE_BYTES = 1 << 30
 MAX_TABLE_BYTES = 64 << 20
 # The name that stands for standard input where one trace is expected.
 STDIN = "-"
+# Bytes read at a time from a pipe.
+PIPE_CHUNK = 1 << 20
 
 
 def display_name(path: str) -> str:
@@ -45,19 +47,31 @@ def read_bytes(path: str, limit: int, what: str = "input") -> bytes:
             return _read_limited(sys.stdin.buffer, name, limit, what)
         with open(path, "rb") as handle:
             info = os.fstat(handle.fileno())
-            if stat.S_ISREG(info.st_mode) and info.st_size > limit:
-                raise InputError(f"{name}: file of {info.st_size} bytes exceeds the "
-                                 f"{what} limit of {limit} bytes")
+            if stat.S_ISREG(info.st_mode):
+                if info.st_size > limit:
+                    raise InputError(f"{name}: file of {info.st_size} bytes exceeds the "
+                                     f"{what} limit of {limit} bytes")
+                data: bytes = handle.read()
+                if len(data) <= limit:  # unless the file grew meanwhile
+                    return data
+                raise InputError(f"{name}: input exceeds the {what} limit of {limit} bytes")
             return _read_limited(handle, name, limit, what)
     except OSError as error:
         raise InputError(f"cannot read {name}: {error.strerror or error}") from None
 
 
 def _read_limited(handle: Any, name: str, limit: int, what: str) -> bytes:
-    data: bytes = handle.read(limit + 1)
-    if len(data) > limit:
+    """A pipe or device read to its end, one byte past the limit at most."""
+    chunks, size = [], 0
+    while size <= limit:
+        chunk = handle.read(min(PIPE_CHUNK, limit + 1 - size))
+        if not chunk:
+            break
+        chunks.append(chunk)
+        size += len(chunk)
+    if size > limit:
         raise InputError(f"{name}: input exceeds the {what} limit of {limit} bytes")
-    return data
+    return b"".join(chunks)
 
 
 def parse_trace(data: bytes, path: str) -> list[AgentRecord]:

@@ -21,6 +21,7 @@ import sys
 from contextlib import closing
 from typing import Any, Callable, Iterator, Mapping
 
+from korvane import prices
 from korvane.progress import Progress
 from korvane.suite.aggregate import AxisSummary, SuiteResult, TaskRecord, Aggregator
 from korvane.suite.discovery import Plan, Task, Unmatched, discover
@@ -46,6 +47,8 @@ def _prepare(baseline: str | Plan, candidate: str | None, seed: int | None,
              pricing: Mapping[str, Any] | None, pricing_name: str, auto_pricing: bool,
              rule: Rule | None, out: str | None, resume: bool
              ) -> tuple[Plan, Settings, ResultsFile]:
+    if auto_pricing:
+        prices.auto_source()  # a missing korvane[prices] extra fails here, not in every task
     plan = baseline if isinstance(baseline, Plan) else discover(baseline, candidate)
     settings = Settings(seed, rule or Rule(), pricing, pricing_name, auto_pricing)
     return plan, settings, ResultsFile(out, resume, plan, settings.fingerprint)

@@ -89,7 +89,10 @@ class ProcessEngine:
                 yield run_chunk(chunk, settings)
             return
         for worker in self._pool:
-            worker.conn.send(settings)
+            try:
+                worker.conn.send(settings)
+            except OSError:
+                pass  # the worker died: its sentinel says so below
         retries: deque[Sequence[Job]] = deque()
 
         def feed(worker: _Worker) -> None:

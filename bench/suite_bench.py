@@ -1,0 +1,171 @@
+"""End-to-end speed and memory of `korvane.suite.run` on a generated suite
+(gen_suite.py: pairs of the size of the corpus's real pairs).
+
+    python bench/suite_bench.py [--tasks 10000] [--small 2500] [--runs 3]
+                                [--engines process,ray,dask] [--dir DIR]
+
+Each run is a fresh child process that reads, diffs and adds up every
+task and writes the results file (seed 1, the default rule). Rows:
+  - process engine, --jobs 1 and --jobs 2: tasks per second over the
+    whole run (discovery, start-up, work, aggregation, shutdown);
+  - Ray and Dask on a local cluster of 2 workers: the same, with the
+    engine's start-up on its own line and the run without it;
+  - peak memory of the whole run: the proportional set size (PSS, shared
+    pages split between the processes that map them) of the child and all
+    its descendants, sampled every 50 ms, at --small tasks and at --tasks,
+    so that growth with the number of tasks shows.
+Figures are medians over --runs runs (1 for Ray and Dask unless asked).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import pathlib
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+BENCH = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(BENCH))
+
+import gen_suite  # noqa: E402
+
+
+def child(args: argparse.Namespace) -> None:
+    """One run, printed as JSON: seconds in all, of start-up, tasks."""
+    import korvane.suite
+
+    marks: dict[str, float] = {}
+
+    def started(engine: korvane.suite.Engine) -> None:
+        marks["start"] = engine.start_seconds
+
+    begin = time.perf_counter()
+    result = korvane.suite.run(args.suite, args.candidate, seed=1, jobs=args.jobs,
+                               engine=args.engine, out=args.out, on_start=started)
+    total = time.perf_counter() - begin
+    print(json.dumps({"total": total, "start": marks.get("start", 0.0),
+                      "tasks": len(result.tasks), "status": result.status}))
+
+
+def _descendants(root: int) -> list[int]:
+    children: dict[int, list[int]] = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, IndexError, ValueError):
+                continue
+            children.setdefault(parent, []).append(int(entry))
+    out, todo = [], [root]
+    while todo:
+        pid = todo.pop()
+        out.append(pid)
+        todo += children.get(pid, [])
+    return out
+
+
+def _pss(pid: int) -> int:
+    try:
+        with open(f"/proc/{pid}/smaps_rollup") as f:
+            for line in f:
+                if line.startswith("Pss:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+def measure(command: list[str]) -> tuple[dict, int]:
+    """The child's JSON line and the peak PSS of its process tree."""
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+    peak = 0
+    done = threading.Event()
+
+    def sample() -> None:
+        nonlocal peak
+        while not done.is_set():
+            peak = max(peak, sum(_pss(pid) for pid in _descendants(process.pid)))
+            time.sleep(0.05)
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    out, _ = process.communicate()
+    done.set()
+    sampler.join()
+    if process.returncode not in (0,):
+        raise SystemExit(f"run failed ({process.returncode}): {' '.join(command)}")
+    return json.loads(out.strip().splitlines()[-1]), peak
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--tasks", type=int, default=10_000)
+    parser.add_argument("--small", type=int, default=2_500)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--cluster-runs", type=int, default=1)
+    parser.add_argument("--engines", default="process,ray,dask")
+    parser.add_argument("--dir", type=pathlib.Path,
+                        default=pathlib.Path(tempfile.gettempdir()) / "korvane-suite-bench")
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--suite", help=argparse.SUPPRESS)
+    parser.add_argument("--candidate", help=argparse.SUPPRESS)
+    parser.add_argument("--jobs", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--engine", help=argparse.SUPPRESS)
+    parser.add_argument("--out", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(args)
+        return
+
+    root = gen_suite.generate(args.dir / f"suite-{args.tasks}", args.tasks, seed=1)
+    small = args.dir / f"first-{args.small}.jsonl"
+    small.write_text("".join(json.dumps({"task": f"task-{k:05d}",
+                                         "baseline": str(root / "baseline" / f"task-{k:05d}.agentlog"),
+                                         "candidate": str(root / "candidate" / f"task-{k:05d}.agentlog")}) + "\n"
+                             for k in range(args.small)))
+    out = str(args.dir / "results.jsonl")
+
+    def run(engine: str, jobs: int, suite: list[str], runs: int) -> tuple[float, float, int, int]:
+        """Median seconds in all, median start-up, peak PSS (max), tasks."""
+        rows = []
+        for _ in range(runs):
+            command = [sys.executable, str(pathlib.Path(__file__)), "--child", "--engine", engine,
+                       "--jobs", str(jobs), "--out", out, "--suite", *suite[:1]]
+            if len(suite) > 1:
+                command += ["--candidate", suite[1]]
+            rows.append(measure(command))
+        return (statistics.median(r[0]["total"] for r in rows),
+                statistics.median(r[0]["start"] for r in rows),
+                max(r[1] for r in rows), rows[0][0]["tasks"])
+
+    full = [str(root / "baseline"), str(root / "candidate")]
+    engines = args.engines.split(",")
+    print(f"suite of {args.tasks} generated task pairs; medians of {args.runs} runs "
+          f"({args.cluster_runs} for Ray and Dask)")
+    print(f"{'run':<34} {'seconds':>8} {'tasks/s':>8} {'peak PSS':>10}")
+    table = {}
+    for jobs in (1, 2):
+        total, start, peak, tasks = run("process", jobs, full, args.runs)
+        table[jobs] = total
+        print(f"{f'process, --jobs {jobs}':<34} {total:>8.2f} {tasks / total:>8.0f} {peak / 2**20:>7.0f} MiB")
+    total, _, peak, tasks = run("process", 2, [str(small)], args.runs)
+    print(f"{f'process, --jobs 2, {tasks} tasks':<34} {total:>8.2f} {tasks / total:>8.0f} {peak / 2**20:>7.0f} MiB")
+    print(f"--jobs 2 against --jobs 1: {table[1] / table[2]:.2f}x")
+    for engine in (e for e in engines if e != "process"):
+        total, start, peak, tasks = run(engine, 2, full, args.cluster_runs)
+        work = total - start
+        print(f"{f'{engine}, 2 workers':<34} {total:>8.2f} {tasks / total:>8.0f} {peak / 2**20:>7.0f} MiB")
+        print(f"{f'  {engine} start-up':<34} {start:>8.2f}")
+        print(f"{f'  {engine} without start-up':<34} {work:>8.2f} {tasks / work:>8.0f}"
+              f"   {work / table[2]:.2f}x the process engine's time")
+
+
+if __name__ == "__main__":
+    main()
