@@ -74,6 +74,11 @@ def _read_limited(handle: Any, name: str, limit: int, what: str) -> bytes:
     return b"".join(chunks)
 
 
+def read_table(path: str, what: str) -> bytes:
+    """A pricing file or manifest, refused unread above MAX_TABLE_BYTES."""
+    return read_bytes(path, MAX_TABLE_BYTES, what)
+
+
 def parse_trace(data: bytes, path: str) -> list[AgentRecord]:
     try:
         return korvane.parse_agentlog(data)
@@ -149,8 +154,7 @@ def load_pricing(path: str) -> dict[str, Any]:
     cached_write_5m, cached_write_1h, reasoning, batch_discount] or an
     object with at least "input" and "output". Every entry is checked here
     so that an error can name its model."""
-    table = parse_json_text(read_bytes(path, MAX_TABLE_BYTES, "pricing file"), path,
-                            "pricing file")
+    table = parse_json_text(read_table(path, "pricing file"), path, "pricing file")
     if not isinstance(table, dict):
         raise InputError(f"{path}: pricing file must hold a JSON object mapping model names "
                          f"to prices, not {type(table).__name__}")

@@ -12,13 +12,14 @@ import re
 import subprocess
 import sys
 
+import genai_prices
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import korvane
 import report_samples as samples
-from korvane import cli, inputs
+from korvane import cli, inputs, prices
 from korvane.render.formats import format_number
 from korvane.render.html import render_html
 from korvane.render.terminal import render_text
@@ -241,12 +242,78 @@ def test_bad_pricing_file(tmp_path, capsys, content, message):
 
 
 @pytest.mark.parametrize("args", [
-    [], ["frobnicate"], ["diff", BASELINE], ["validate"], ["id", BASELINE, BASELINE],
+    [], ["frobnicate"], ["diff", BASELINE], ["validate"], ["id", BASELINE, BASELINE], ["diff", "-", "-"],
     *(["diff", BASELINE, BASELINE, "--seed", seed] for seed in ["-1", str(1 << 64), "1.5"]),
+    *(["diff", BASELINE, BASELINE, *more] for more in [["--fail-on", "speed"], ["--fail-on", ","],
+                                                      ["--fail-severity", "none"], ["--pricing", PRICING] * 2]),
+    ["suite", BASELINE, "--resume"], ["suite", BASELINE, BASELINE, "--ship"], ["suite", BASELINE, "--jobs", "0"],
 ])
 def test_usage_errors_exit_2(capsys, args):
     status, out, err = run(args, capsys)
     assert (status, out) == (2, "") and err
+
+
+@pytest.mark.parametrize("args", [["diff", "-", BASELINE, "--seed", 1], ["diff", BASELINE, "-", "--seed", 1],
+                                  ["validate", "-"], ["id", "-"]])
+def test_dash_reads_the_trace_from_standard_input(monkeypatch, capsys, args):
+    expected = run([BASELINE if a == "-" else a for a in args], capsys)
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(pathlib.Path(BASELINE).read_bytes())))
+    status, out, err = run(args, capsys)
+    assert (status, out.replace("standard input", BASELINE), err) == expected
+
+
+@pytest.mark.parametrize("command, what", [(["diff", BASELINE, BASELINE, "--pricing", PRICING], "pricing file"),
+                                           (["suite", PRICING], "manifest")])
+def test_tables_over_the_limit_are_refused_unread(monkeypatch, capsys, command, what):
+    monkeypatch.setattr(inputs, "MAX_TABLE_BYTES", 10)
+    size = pathlib.Path(PRICING).stat().st_size
+    assert run(command, capsys)[::2] == (2, f"korvane: {PRICING}: file of {size} bytes exceeds the {what} limit of 10 "
+                                            "bytes\n")
+
+
+def test_echoed_values_are_escaped_and_cut(tmp_path, capsys):
+    assert run(["validate", "\x1b[31mred\x07"], capsys)[2] == (
+        "korvane: cannot read \\x1b[31mred\\x07: No such file or directory\n")
+    huge = write(tmp_path / "huge.agentlog", json.dumps(dict(record(None), kind="\x1b]0;" + "k" * 10**6)).encode())
+    seed = "\x1b]0;" + "9" * 10**6
+    for command in (["validate", huge], ["diff", BASELINE, BASELINE, "--seed", seed]):
+        status, _, err = run(command, capsys)
+        lines = err.splitlines()
+        assert status == 2 and "\x1b" not in err and "\\x1b]0;" in err and "characters cut]" in err
+        assert max(map(len, lines)) < 1000 and lines[-1].startswith(("hint: ", "korvane: diff: argument --seed"))
+
+
+@pytest.mark.parametrize("stdout, reason", [("/dev/full", "No space left on device"), (None, "it is closed")])
+def test_unwritable_standard_output_is_one_line(stdout, reason):
+    with open(stdout or os.devnull, "w") as sink:
+        done = subprocess.run([sys.executable, "-m", "korvane", "id", BASELINE], stdout=sink, stderr=subprocess.PIPE,
+                              text=True, timeout=120, preexec_fn=None if stdout else lambda: os.close(1))
+    assert (done.returncode, done.stderr) == (2, f"korvane: cannot write to standard output: {reason}\n")
+
+
+@pytest.mark.parametrize("candidate, status, lines", [
+    ([], 2, "verdict: nothing to compare, exit status 2\n  neither trace has a response\n"),
+    (None, 1, "verdict: regression, exit status 1\n  the candidate has no response where the baseline has 2\n"),
+])
+def test_missing_responses_decide_the_verdict(tmp_path, capsys, candidate, status, lines):
+    empty = write(tmp_path / "empty.agentlog", [record({}, kind="metadata")])
+    base = empty if candidate == [] else write(tmp_path / "b.agentlog", [response("a"), response("b")])
+    result = run(["diff", base, empty, "--seed", 1], capsys)
+    assert result[0] == status and result[1].endswith(lines)
+
+
+def test_pricing_auto_prices_the_named_models_and_a_file_overrides(tmp_path, capsys):
+    usage = {"input_tokens": 1000, "output_tokens": 100}
+    trace = write(tmp_path / "t.agentlog", [response(model=m, usage=usage) for m in ["gpt-4o", "claude-opus-4-6", "x-9"]])
+    mine = write(tmp_path / "mine.json", b'{"claude-opus-4-6": [1, 2]}')
+    status, out, _ = run(["diff", trace, trace, "--pricing", "auto", "--pricing", mine, "--json", "--seed", 1], capsys)
+    source = f"genai-prices {genai_prices.__version__}"
+    assert json.loads(out)["pricing"] == {"priced": {"claude-opus-4-6": mine, "gpt-4o": source}, "unpriced": ["x-9"]}
+    for model in ["gpt-4o", "anthropic/claude-sonnet-4-5"]:
+        per_token = prices.auto_price(model)
+        for kind in ["input", "output"]:
+            expected = genai_prices.calc_price(genai_prices.Usage(**{f"{kind}_tokens": 7000}), model.split("/")[-1])
+            assert per_token[kind] * 7000 == pytest.approx(float(expected.total_price))
 
 
 def test_version(capsys):
@@ -295,8 +362,7 @@ def test_entry_points(launcher):
     command = [sys.executable, "-m", "korvane"]
     if launcher == "script":
         command = [str(pathlib.Path(sys.executable).parent / "korvane")]
-        if not pathlib.Path(command[0]).exists():
-            pytest.skip("the korvane script is not installed next to this interpreter")
+        assert pathlib.Path(command[0]).exists(), "the korvane script is not installed next to this interpreter"
     done = subprocess.run(command + DIFF + ["--seed", "1"], capture_output=True, text=True, timeout=120)
     assert done.returncode == 1 and "verdict: regression" in done.stdout
     done = subprocess.run(command + ["validate", "no/such/file"], capture_output=True, text=True, timeout=120)

@@ -17,7 +17,7 @@ from dataclasses import dataclass
 from typing import Iterator, Literal
 
 from korvane.errors import InputError
-from korvane.inputs import MAX_TABLE_BYTES, parse_json_text, read_bytes
+from korvane.inputs import parse_json_text, read_table
 
 Side = Literal["baseline", "candidate"]
 SUFFIX = ".agentlog"
@@ -104,7 +104,7 @@ def _directory_side(root: str, side: Side) -> dict[str, str]:
 
 def read_manifest(path: str) -> list[tuple[int, str, dict[str, str]]]:
     """(line number, task, {side: path}) for each entry of a manifest."""
-    data = read_bytes(path, MAX_TABLE_BYTES, "manifest")
+    data = read_table(path, "manifest")
     base = os.path.dirname(path)
     entries, seen = [], set()
     for number, line in enumerate(data.split(b"\n"), 1):
