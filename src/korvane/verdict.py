@@ -50,6 +50,11 @@ RESPONSE_WEIGHT = 6
 
 EXIT_STATUS: dict[Status, int] = {"pass": 0, "regression": 1, "nothing to compare": 2}
 
+
+def headline(status: Status) -> str:
+    """The verdict in words, as every view prints it."""
+    return "no regression" if status == "pass" else status
+
 # The explanation of a stop-reason divergence, which the refusal
 # recommendation quotes as its rationale.
 _STOP_REASON = re.compile(r"stop_reason changed: `(.*)` → `(.*)`", re.S)

@@ -237,3 +237,10 @@ def _parent(pid):
         return int(pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[1])
     except (OSError, IndexError):
         return None
+
+
+def test_a_suite_without_pairs_has_nothing_to_compare(tmp_path, capsys):
+    for side in ["b", "c"]:
+        (tmp_path / side).mkdir()
+    assert run(["suite", tmp_path / "b", tmp_path / "c"], capsys)[1].endswith(
+        "verdict: nothing to compare, exit status 2\n  no task has both a baseline and a candidate trace\n")

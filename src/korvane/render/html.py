@@ -22,7 +22,7 @@ from korvane.render.formats import (
     severity_word,
 )
 from korvane.render.terminal import axis_summary_cells, change_word
-from korvane.verdict import AXES, WORSE_SIGN, Verdict, judge
+from korvane.verdict import AXES, WORSE_SIGN, Verdict, headline, judge
 
 if TYPE_CHECKING:
     from korvane._core import AxisRow, DiffReport, Divergence, PairDrilldown
@@ -42,6 +42,9 @@ TONE_COLOURS = {
     "warning": "#e8590c",
     "info": "#1c7ed6",
     "regressed": "#c92a2a",
+    "regression": "#c92a2a",
+    "pass": "#2b8a3e",
+    "nothing to compare": "#e8590c",
     "improved": "#2b8a3e",
     "unchanged": "#8b95a1",
     "not measurable": "#adb5bd",
@@ -84,6 +87,10 @@ svg text { font-family: system-ui, -apple-system, "Segoe UI", Roboto, sans-serif
 .bar span { display: block; height: 8px; border-radius: 3px; }
 footer { margin-top: 40px; color: #57606a; font-size: 12px; }
 li.improved { color: #2b8a3e; }
+td.mark { text-align: center; font-weight: 600; }
+td.regressed { color: #c92a2a; } td.improved { color: #2b8a3e; } td.not-measurable { color: #adb5bd; }
+details { border-top: 1px solid #eaeef2; padding: 6px 0; }
+summary { cursor: pointer; }
 """
 
 
@@ -352,8 +359,8 @@ def render_html(report: DiffReport, baseline_name: str = "baseline",
     terminal summary (korvane.render.terminal.render_text)."""
     if verdict is None:
         verdict = judge(report, report["pair_count"], report["pair_count"])
-    headline = ("No regression" if verdict.status == "pass" else verdict.status.capitalize())
-    verdict_html = verdict_block(verdict.status, f"{headline} (exit status {verdict.exit_status})",
+    verdict_html = verdict_block(verdict.status, f"{headline(verdict.status).capitalize()} "
+                                 f"(exit status {verdict.exit_status})",
                                  verdict.reasons, verdict.improvements, verdict.notes)
     first = report["first_divergence"]
     first_html = (_divergence_line(first) if first is not None
@@ -393,6 +400,9 @@ ends of the row. The llm-judge score is not measured.</figcaption>
 
 _MARKS = {"r": ("✗", "regressed"), "i": ("✓", "improved"), "u": ("·", "unchanged"),
           "n": ("–", "not measurable")}
+# Column heads of the ranked table, one per axis.
+_SHORT = {"semantic": "sem", "trajectory": "traj", "safety": "refus", "verbosity": "verb",
+          "latency": "lat", "cost": "cost", "reasoning": "reas", "conformance": "conf"}
 
 
 def _suite_strip(axis: AxisSummary) -> Strip:
@@ -423,8 +433,7 @@ def _axis_table(result: SuiteResult) -> str:
 
 
 def _ranked_table(ranked: Sequence[TaskRecord], anchors: dict[str, int]) -> str:
-    marks = "".join(f'<th title="{_e(axis_label(a))}">{_e(axis_label(a).split()[0][:5])}</th>'
-                    for a in AXES)
+    marks = "".join(f'<th title="{_e(axis_label(a))}">{_SHORT[a]}</th>' for a in AXES)
     out = [f'<table id="ranked"><thead><tr><th>#</th><th>task</th><th>status</th><th>weight</th>'
            f"{marks}<th>first reason</th></tr></thead><tbody>"]
     for rank, task in enumerate(ranked, 1):
@@ -469,7 +478,6 @@ def render_suite_html(result: SuiteResult) -> str:
     anchors = {t.task: i for i, t in enumerate([*ranked, *failed])}
     counts = {s: sum(1 for t in result.tasks if t.status == s)
               for s in ("pass", "regression", "nothing to compare", "error")}
-    headline = "No regression" if result.status == "pass" else "Regression"
     chart = render_chart([_suite_strip(a) for a in result.axes],
                          ("unchanged", "improved", "regressed", "not measurable"),
                          "Median per-task delta of each axis with its 95% interval",
@@ -482,7 +490,8 @@ def render_suite_html(result: SuiteResult) -> str:
 <dt>rule</dt><dd>{_e(result.settings.rule.describe())}; at most {result.max_failing_tasks} failing tasks</dd>
 <dt>seed</dt><dd>{_e(result.settings.seed)}</dd>
 </dl>
-{verdict_block(result.status, f"{headline} (exit status {result.exit_status})", result.reasons)}
+{verdict_block(result.status, f"{headline(result.status).capitalize()} (exit status {result.exit_status})",
+               result.reasons)}
 <h2>Axes</h2>
 <figure>
 {chart}

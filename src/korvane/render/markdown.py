@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Callable, Sequence, TypeVar
 
 from korvane.render.terminal import axis_summary_cells
 from korvane.render.text import clean, shorten
+from korvane.verdict import headline
 
 if TYPE_CHECKING:
     from korvane.suite.aggregate import SuiteResult
@@ -55,8 +56,7 @@ def render_markdown(result: SuiteResult, limit: int = MARKDOWN_LIMIT) -> str:
     """The summary as text of at most `limit` characters."""
     counts = {s: sum(1 for t in result.tasks if t.status == s)
               for s in ("pass", "regression", "nothing to compare", "error")}
-    verdict = "no regression" if result.status == "pass" else "regression"
-    out = [f"## korvane suite: {verdict}", "",
+    out = [f"## korvane suite: {headline(result.status)}", "",
            f"{len(result.tasks)} task pairs: {counts['pass']} pass, {counts['regression']} "
            f"regressed, {counts['nothing to compare'] + counts['error']} failed; "
            f"{len(result.unmatched)} unmatched. Rule: {result.settings.rule.describe()}.", ""]

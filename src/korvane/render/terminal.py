@@ -18,7 +18,7 @@ from korvane.render.formats import (
     severity_word,
 )
 from korvane.render.text import clean, shorten
-from korvane.verdict import Verdict, direction, judge
+from korvane.verdict import Status, Verdict, direction, headline, judge
 
 if TYPE_CHECKING:
     from korvane._core import AxisRow, DiffReport, PairDrilldown
@@ -114,12 +114,14 @@ def _wrap_indent(text: str, indent: str) -> str:
     return indent + clean(text)
 
 
+def _verdict_line(status: Status, exit_status: int, paint: _Painter) -> str:
+    line = f"verdict: {headline(status)}, exit status {exit_status}"
+    return line if status == "pass" else paint(line, "error")
+
+
 def verdict_lines(verdict: Verdict, paint: _Painter) -> list[str]:
     """The verdict, its exit status and one indented line per reason."""
-    if verdict.status == "pass":
-        out = [f"verdict: no regression, exit status {verdict.exit_status}"]
-    else:
-        out = [paint(f"verdict: {verdict.status}, exit status {verdict.exit_status}", "error")]
+    out = [_verdict_line(verdict.status, verdict.exit_status, paint)]
     out += [f"  {clean(line)}" for line in verdict.reasons]
     out += [f"  {paint('improved', 'improved')}: {clean(line)}" for line in verdict.improvements]
     out += [f"  not gated: {clean(line)}" for line in verdict.notes]
@@ -290,9 +292,6 @@ def render_suite_text(result: SuiteResult, color: bool = False) -> str:
         out += pricing_lines(Pricing(sources=result.pricing["priced"],
                                      unpriced=tuple(result.pricing["unpriced"])))
         out.append("")
-    if result.status == "pass":
-        out.append(f"verdict: no regression, exit status {result.exit_status}")
-    else:
-        out.append(paint(f"verdict: regression, exit status {result.exit_status}", "error"))
+    out.append(_verdict_line(result.status, result.exit_status, paint))
     out += [f"  {clean(line)}" for line in result.reasons]
     return "\n".join(out) + "\n"

@@ -13,13 +13,13 @@ import random
 import statistics
 from array import array
 from dataclasses import dataclass, field
-from typing import Any, Literal, NamedTuple, Sequence
+from typing import Any, NamedTuple, Sequence
 
 from korvane.render.formats import axis_label, decimals_for, format_interval
 from korvane.suite.discovery import Plan, Unmatched, task_key
 from korvane.suite.runner import ResultsFile
 from korvane.suite.task import Settings, TaskStatus, TaskSummary
-from korvane.verdict import AXES, WORSE_SIGN
+from korvane.verdict import AXES, EXIT_STATUS, WORSE_SIGN, Status
 
 # Resamples of the suite-level bootstrap, as for each diff's rows.
 BOOTSTRAP_RESAMPLES = 1000
@@ -108,7 +108,7 @@ class SuiteResult:
     """A finished (or resumed and finished) suite. The records are in task
     order; each task's whole summary is one line of `results_path`."""
 
-    status: Literal["pass", "regression"]
+    status: Status
     reasons: tuple[str, ...]
     axes: tuple[AxisSummary, ...]
     tasks: tuple[TaskRecord, ...]
@@ -128,7 +128,7 @@ class SuiteResult:
 
     @property
     def exit_status(self) -> int:
-        return 0 if self.status == "pass" else 1
+        return EXIT_STATUS[self.status]
 
     def ranked(self) -> list[TaskRecord]:
         """The tasks that ran, most regressed first."""
@@ -242,7 +242,11 @@ class Aggregator:
         pricing = {"priced": dict(sorted(self._pricing["priced"].items())),
                    "unpriced": sorted(set(self._pricing["unpriced"])
                                       - set(self._pricing["priced"]))}
-        return SuiteResult("regression" if reasons else "pass", tuple(reasons), axes,
+        status: Status = "regression" if reasons else "pass"
+        if not self.records and not missing:
+            status = "nothing to compare"
+            reasons.append("no task has both a baseline and a candidate trace")
+        return SuiteResult(status, tuple(reasons), axes,
                            tuple(self.records), self.plan.unmatched, self.settings,
                            self.max_failing_tasks, results.path,
                            pricing if self.settings.pricing is not None

@@ -135,9 +135,16 @@ def read_manifest(path: str) -> list[tuple[int, str, dict[str, str]]]:
     return entries
 
 
+def _refuse_trace(path: str) -> None:
+    if path.endswith(SUFFIX):
+        raise InputError(f"{path}: a side is a directory of {SUFFIX} traces or a manifest, "
+                         f"not one trace (korvane diff compares two traces)")
+
+
 def _side(path: str, side: Side) -> dict[str, str]:
     if os.path.isdir(path):
         return _directory_side(path, side)
+    _refuse_trace(path)
     return {task: paths[side] for _, task, paths in read_manifest(path) if side in paths}
 
 
@@ -148,6 +155,7 @@ def discover(baseline: str, candidate: str | None = None) -> Plan:
         if os.path.isdir(baseline):
             raise InputError(f"{baseline}: a directory of baseline traces needs a "
                              f"candidate directory")
+        _refuse_trace(baseline)
         entries = read_manifest(baseline)
         sides = [{t: p["baseline"] for _, t, p in entries if "baseline" in p},
                  {t: p["candidate"] for _, t, p in entries if "candidate" in p}]

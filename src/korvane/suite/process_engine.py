@@ -19,12 +19,14 @@ import signal
 import time
 from collections import deque
 from multiprocessing.connection import Connection, wait
-from typing import Any, Iterator, Sequence
+from typing import Any, Callable, Iterator, Sequence, TypeVar
 
 from korvane.suite.task import Job, Settings, TaskSummary, run_chunk, run_task
 
 # Seconds a worker gets to exit after SIGTERM before it is killed.
 TERMINATE_GRACE = 1.0
+
+T = TypeVar("T")
 
 
 def _serve(conn: Connection) -> None:
@@ -41,6 +43,20 @@ def _serve(conn: Connection) -> None:
             settings = message
         else:
             conn.send(run_chunk(message, settings))
+
+
+def _quietly(start: Callable[[], T]) -> T:
+    """Calls start with SIGINT ignored, so that processes started meanwhile
+    inherit that (a new interpreter keeps an ignored SIGINT ignored) and a
+    Ctrl-C while they import cannot kill them with a traceback."""
+    try:
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    except ValueError:  # not the main thread: signals are not ours to set
+        return start()
+    try:
+        return start()
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 class _Worker:
@@ -72,8 +88,8 @@ class ProcessEngine:
         self.slots = self.workers
         start = time.monotonic()
         self._context = multiprocessing.get_context("spawn")
-        self._pool = ([] if self.workers == 1
-                      else [_Worker(self._context) for _ in range(self.workers)])
+        self._pool = [] if self.workers == 1 else _quietly(
+            lambda: [_Worker(self._context) for _ in range(self.workers)])
         try:
             for worker in self._pool:
                 worker.ready()
@@ -139,7 +155,7 @@ class ProcessEngine:
         if dead.process.is_alive():
             dead.process.kill()
             dead.process.join()
-        fresh = _Worker(self._context)
+        fresh = _quietly(lambda: _Worker(self._context))
         fresh.ready()
         fresh.conn.send(settings)
         self._pool[index] = fresh

@@ -7,6 +7,7 @@ either the trace paths (a shared file system) or the shipped bytes."""
 from __future__ import annotations
 
 import logging
+import os
 import time
 from typing import Any, Iterator, Sequence
 
@@ -28,7 +29,7 @@ class RayEngine:
         if self._owned:
             options: dict[str, Any] = {"address": address, "logging_level": logging.WARNING,
                                        "log_to_driver": False}
-            if address is None:
+            if address is None and not os.environ.get("RAY_ADDRESS"):
                 # A local instance: as many CPUs as local workers, no dashboard.
                 options.update(num_cpus=workers, include_dashboard=False)
             self._ray.init(**options)
