@@ -15,6 +15,10 @@ task and writes the results file (seed 1, the default rule). Rows:
     its descendants, sampled every 50 ms, at --small tasks and at --tasks,
     so that growth with the number of tasks shows.
 Figures are medians over --runs runs (1 for Ray and Dask unless asked).
+First, where one task's time goes, in CPU time per task over --profile
+tasks run one after another in this process: reading both files, parsing,
+the diff, the verdict and the summary, pickling the summary in a worker and
+unpickling it in the parent, encoding and writing its line, adding it up.
 """
 
 from __future__ import annotations
@@ -51,6 +55,54 @@ def child(args: argparse.Namespace) -> None:
     total = time.perf_counter() - begin
     print(json.dumps({"total": total, "start": marks.get("start", 0.0),
                       "tasks": len(result.tasks), "status": result.status}))
+
+
+def profile(root: pathlib.Path, count: int) -> None:
+    """Per-stage CPU time of `count` tasks, each stage timed on its own."""
+    import pickle
+
+    import korvane
+    from korvane.suite import aggregate, discovery, runner, task
+    from korvane.verdict import count_responses, judge
+
+    names = [f"task-{k:05d}.agentlog" for k in range(count)]
+    clock = time.process_time
+    spent: dict[str, float] = dict.fromkeys(["read", "parse", "diff", "verdict and summary",
+                                             "pickle and unpickle", "encode and write the line",
+                                             "add up"], 0.0)
+    settings = task.Settings(seed=1)
+    plan = discovery.Plan((), ())
+    results = runner.ResultsFile(None, False, plan, settings.fingerprint)
+    adder = aggregate.Aggregator(plan, settings)
+    for name in names:
+        t0 = clock()
+        data = [(root / side / name).read_bytes() for side in ("baseline", "candidate")]
+        t1 = clock()
+        base, cand = (korvane.parse_agentlog(d) for d in data)
+        t2 = clock()
+        report = korvane.compute_diff_report(base, cand, None, 1)
+        t3 = clock()
+        responses = (count_responses(base), count_responses(cand))
+        summary: task.TaskSummary = {"task": name, "baseline": "", "candidate": ""}
+        task.summarise(summary, report, responses, judge(report, *responses), None)
+        t4 = clock()
+        summary = pickle.loads(pickle.dumps([summary], pickle.HIGHEST_PROTOCOL))[0]
+        t5 = clock()
+        offset = results.append(summary)
+        t6 = clock()
+        adder.add(summary, offset)
+        t7 = clock()
+        for stage, seconds in zip(spent, [t1 - t0, t2 - t1, t3 - t2, t4 - t3, t5 - t4, t6 - t5,
+                                          t7 - t6]):
+            spent[stage] += seconds
+    results.close()
+    results.remove()
+    total = sum(spent.values())
+    print(f"where a task's time goes ({count} tasks, CPU time per task)")
+    for stage, seconds in spent.items():
+        print(f"  {stage:<28} {seconds / count * 1e3:>7.3f} ms  {100 * seconds / total:>4.0f}%")
+    print(f"  {'in all':<28} {total / count * 1e3:>7.3f} ms")
+    print()
 
 
 def _descendants(root: int) -> list[int]:
@@ -111,6 +163,7 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--cluster-runs", type=int, default=1)
     parser.add_argument("--engines", default="process,ray,dask")
+    parser.add_argument("--profile", type=int, default=500, metavar="TASKS")
     parser.add_argument("--dir", type=pathlib.Path,
                         default=pathlib.Path(tempfile.gettempdir()) / "korvane-suite-bench")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
@@ -145,6 +198,7 @@ def main() -> None:
                 statistics.median(r[0]["start"] for r in rows),
                 max(r[1] for r in rows), rows[0][0]["tasks"])
 
+    profile(root, args.profile)
     full = [str(root / "baseline"), str(root / "candidate")]
     engines = args.engines.split(",")
     print(f"suite of {args.tasks} generated task pairs; medians of {args.runs} runs "

@@ -17,10 +17,10 @@ from korvane import prices
 from korvane.errors import InputError
 from korvane.inputs import MAX_TRACE_BYTES, parse_trace, read_bytes, trace_models
 from korvane.suite.discovery import Task
-from korvane.verdict import Change, Rule, count_responses, judge
+from korvane.verdict import Change, Rule, Verdict, count_responses, judge
 
 if TYPE_CHECKING:
-    from korvane._core import AxisRow, Divergence
+    from korvane._core import AxisRow, DiffReport, Divergence
 
 TaskStatus = Literal["pass", "regression", "nothing to compare", "error"]
 
@@ -129,11 +129,16 @@ def _diff(job: Job, settings: Settings, summary: TaskSummary) -> None:
                                  settings.pricing_name, settings.auto_pricing)
     report = korvane.compute_diff_report(baseline, candidate,
                                          pricing.table if pricing else None, settings.seed)
-    responses = [count_responses(baseline), count_responses(candidate)]
-    verdict = judge(report, responses[0], responses[1], settings.rule)
+    responses = (count_responses(baseline), count_responses(candidate))
+    summarise(summary, report, responses, judge(report, *responses, settings.rule), pricing)
+
+
+def summarise(summary: TaskSummary, report: DiffReport, responses: tuple[int, int],
+              verdict: Verdict, pricing: prices.Pricing | None) -> None:
+    """Fills the summary of a task from its report and verdict."""
     summary.update({
         "status": verdict.status,
-        "responses": responses,
+        "responses": list(responses),
         "pair_count": report["pair_count"],
         "rows": [_summary_row(r, c) for r, c in zip(report["rows"], verdict.changes)],
         "first_divergence": report["first_divergence"],
