@@ -24,7 +24,8 @@ import signal
 import sys
 import time
 from collections import Counter
-from typing import Any, Callable, NoReturn, Sequence, TextIO
+from contextlib import contextmanager
+from typing import Any, Callable, Iterator, NoReturn, Sequence, TextIO
 
 import korvane
 import korvane.suite
@@ -261,6 +262,23 @@ def _interrupt(signum: int, frame: object) -> None:
     raise KeyboardInterrupt
 
 
+@contextmanager
+def _sigterm_interrupts() -> Iterator[None]:
+    """SIGTERM raises KeyboardInterrupt meanwhile: a CI job that times out
+    is stopped with SIGTERM, and the finished results are kept as for
+    Ctrl-C. (Only the main thread may set a handler; elsewhere nothing
+    changes.)"""
+    try:
+        previous = signal.signal(signal.SIGTERM, _interrupt)
+    except ValueError:
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
 def cmd_suite(args: argparse.Namespace, console: Console) -> int:
     if args.resume and args.out is None:
         _usage(args, "--resume needs --out FILE")
@@ -276,28 +294,24 @@ def cmd_suite(args: argparse.Namespace, console: Console) -> int:
             console.say(f"{engine.name} engine with {engine.slots} workers started in "
                         f"{engine.start_seconds:.1f} s")
 
-    # A CI job that times out is stopped with SIGTERM: keep what finished.
-    previous = signal.signal(signal.SIGTERM, _interrupt)
     try:
-        result = korvane.suite.run(
-            plan, seed=args.seed, pricing=table, pricing_name=table_name or "pricing file",
-            auto_pricing=auto, rule=rule, jobs=args.jobs, engine=args.engine,
-            address=args.address, ship=args.ship, out=args.out, resume=args.resume,
-            max_failing_tasks=args.max_failing_tasks, progress=notes, on_start=started)
+        with _sigterm_interrupts():
+            result = korvane.suite.run(
+                plan, seed=args.seed, pricing=table, pricing_name=table_name or "pricing file",
+                auto_pricing=auto, rule=rule, jobs=args.jobs, engine=args.engine,
+                address=args.address, ship=args.ship, out=args.out, resume=args.resume,
+                max_failing_tasks=args.max_failing_tasks, progress=notes, on_start=started)
     except korvane.suite.Interrupted as stop:
         kept = (f"; the finished results are in {stop.results} (rerun with --resume to go on)"
                 if stop.results else "")
         console.say(f"interrupted after {stop.done} of {stop.total} tasks{kept}")
         return EXIT_INTERRUPTED
-    finally:
-        signal.signal(signal.SIGTERM, previous)
+    files = [(args.html, render_suite_html), (args.junit, render_junit),
+             (args.markdown, render_markdown)]
     try:
-        if args.html is not None:
-            write_file(args.html, render_suite_html(result))
-        if args.junit is not None:
-            write_file(args.junit, render_junit(result))
-        if args.markdown is not None:
-            write_file(args.markdown, render_markdown(result))
+        for path, render in files:
+            if path is not None:
+                write_file(path, render(result))
         if args.json:
             for piece in json_report.suite_json(result, ascii_only=not console.utf8):
                 console.write(piece)
@@ -305,6 +319,11 @@ def cmd_suite(args: argparse.Namespace, console: Console) -> int:
             console.write(render_suite_text(result, color=console.colour))
     finally:
         result.close()
+    if notes:
+        console.flush()
+        for path, _ in files:
+            if path is not None:
+                console.say(f"wrote {path}")
     return result.exit_status
 
 

@@ -21,7 +21,7 @@ from collections import deque
 from multiprocessing.connection import Connection, wait
 from typing import Any, Callable, Iterator, Sequence, TypeVar
 
-from korvane.suite.task import Job, Settings, TaskSummary, run_chunk, run_task
+from korvane.suite.task import Job, Settings, TaskSummary, failed, run_chunk
 
 # Seconds a worker gets to exit after SIGTERM before it is killed.
 TERMINATE_GRACE = 1.0
@@ -164,11 +164,9 @@ class ProcessEngine:
 
     @staticmethod
     def _died(job: Job, settings: Settings, exitcode: int | None) -> TaskSummary:
-        summary = run_task(Job(job.task, read_error="skipped"), settings)
         how = (f"signal {-exitcode}" if exitcode is not None and exitcode < 0
                else f"exit status {exitcode}")
-        summary["error"] = f"the worker process running this task died ({how})"
-        return summary
+        return failed(job.task, settings, f"the worker process running this task died ({how})")
 
     def close(self) -> None:
         """Ends every worker now; their unfinished chunks are abandoned."""

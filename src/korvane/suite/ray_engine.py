@@ -12,11 +12,9 @@ import time
 from typing import Any, Iterator, Sequence
 
 from korvane._extras import require
+from korvane.suite.runner import IN_FLIGHT_PER_SLOT
 from korvane.suite.task import Job, Settings, TaskSummary, run_chunk
 
-# Chunks kept in flight per CPU of the cluster: enough to keep every CPU
-# busy while results are collected, few enough to bound memory.
-IN_FLIGHT_PER_SLOT = 2
 
 
 class RayEngine:

@@ -27,6 +27,9 @@ ENGINES = ("process", "ray", "dask")
 # Tasks per chunk at most: enough to share a round trip, few enough that
 # results and progress flow steadily and an interrupt loses little.
 MAX_CHUNK = 16
+# Chunks a cluster engine keeps submitted per worker slot: enough to keep
+# every slot busy while results come back, few enough to bound memory.
+IN_FLIGHT_PER_SLOT = 2
 
 
 class Engine(Protocol):

@@ -151,24 +151,31 @@ def summarise(summary: TaskSummary, report: DiffReport, responses: tuple[int, in
         summary["pricing"] = pricing.describe()
 
 
+def failed(task: Task, settings: Settings, error: str, seconds: float = 0.0) -> TaskSummary:
+    """The summary of a task that could not be diffed."""
+    return {"task": task.task, "baseline": task.baseline, "candidate": task.candidate,
+            "status": "error", "error": error, "seconds": round(seconds, 6),
+            "settings": settings.fingerprint}
+
+
 def run_task(job: Job, settings: Settings) -> TaskSummary:
     """The summary of one task; bad input gives status "error"."""
     start = time.perf_counter()
     task = job.task
     summary: TaskSummary = {"task": task.task, "baseline": task.baseline,
-                            "candidate": task.candidate, "status": "error"}
+                            "candidate": task.candidate}
     try:
         _diff(job, settings, summary)
     except InputError as error:
-        summary["error"] = str(error)
+        return failed(task, settings, str(error), time.perf_counter() - start)
     except (KeyboardInterrupt, SystemExit, GeneratorExit):
         raise
     except BaseException as error:
         # A fault of korvane or of the machine (the module's internal
         # failure derives from BaseException): this task fails, the suite
         # goes on.
-        summary["status"] = "error"
-        summary["error"] = f"internal error: {type(error).__name__}: {error}"
+        return failed(task, settings, f"internal error: {type(error).__name__}: {error}",
+                      time.perf_counter() - start)
     summary["seconds"] = round(time.perf_counter() - start, 6)
     summary["settings"] = settings.fingerprint
     return summary
