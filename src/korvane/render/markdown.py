@@ -9,7 +9,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Callable, Sequence, TypeVar
 
 from korvane.render.terminal import axis_summary_cells
-from korvane.render.text import clean, shorten
+from korvane.render.text import safe
 from korvane.verdict import headline
 
 if TYPE_CHECKING:
@@ -31,7 +31,7 @@ T = TypeVar("T")
 
 def md(text: str, limit: int = CELL_LIMIT) -> str:
     """text as inert Markdown on one line."""
-    return clean(shorten(text, limit)).translate(_ESCAPES)
+    return safe(text, limit).translate(_ESCAPES)
 
 
 def _listing(title: str, header: str, items: Sequence[T], row: Callable[[int, T], str],

@@ -17,7 +17,7 @@ from korvane.render.formats import (
     row_numbers,
     severity_word,
 )
-from korvane.render.text import clean, shorten
+from korvane.render.text import safe
 from korvane.verdict import Status, Verdict, direction, headline, judge
 
 if TYPE_CHECKING:
@@ -111,7 +111,7 @@ def _table(header: Sequence[str], rows: Iterable[Sequence[str]], right: set[int]
 
 
 def _wrap_indent(text: str, indent: str) -> str:
-    return indent + clean(text)
+    return indent + safe(text)
 
 
 def _verdict_line(status: Status, exit_status: int, paint: _Painter) -> str:
@@ -122,9 +122,9 @@ def _verdict_line(status: Status, exit_status: int, paint: _Painter) -> str:
 def verdict_lines(verdict: Verdict, paint: _Painter) -> list[str]:
     """The verdict, its exit status and one indented line per reason."""
     out = [_verdict_line(verdict.status, verdict.exit_status, paint)]
-    out += [f"  {clean(line)}" for line in verdict.reasons]
-    out += [f"  {paint('improved', 'improved')}: {clean(line)}" for line in verdict.improvements]
-    out += [f"  not gated: {clean(line)}" for line in verdict.notes]
+    out += [f"  {safe(line)}" for line in verdict.reasons]
+    out += [f"  {paint('improved', 'improved')}: {safe(line)}" for line in verdict.improvements]
+    out += [f"  not gated: {safe(line)}" for line in verdict.notes]
     return out
 
 
@@ -141,10 +141,10 @@ def render_text(report: DiffReport, baseline_name: str = "baseline",
     paint = _Painter(color)
     out: list[str] = []
     out.append(paint("korvane diff", "bold"))
-    out.append(f"  baseline   {clean(baseline_name)}  "
-               f"(trace {clean(report['baseline_trace_id']) or '-'})")
-    out.append(f"  candidate  {clean(candidate_name)}  "
-               f"(trace {clean(report['candidate_trace_id']) or '-'})")
+    out.append(f"  baseline   {safe(baseline_name)}  "
+               f"(trace {safe(report['baseline_trace_id']) or '-'})")
+    out.append(f"  candidate  {safe(candidate_name)}  "
+               f"(trace {safe(report['candidate_trace_id']) or '-'})")
     out.append(f"  {report['pair_count']} response pairs compared")
     out.append("")
 
@@ -213,10 +213,10 @@ def pricing_lines(pricing: Pricing | None) -> list[str]:
     by_source: dict[str, list[str]] = {}
     for model, source in sorted(pricing.sources.items()):
         by_source.setdefault(source, []).append(model)
-    out = [f"  priced from {clean(source)}: {clean(', '.join(models))}"
+    out = [f"  priced from {safe(source)}: {safe(', '.join(models))}"
            for source, models in by_source.items()]
     if pricing.unpriced:
-        out.append(f"  not priced (cost 0): {clean(', '.join(pricing.unpriced))}")
+        out.append(f"  not priced (cost 0): {safe(', '.join(pricing.unpriced))}")
     return out or ["  no model named by the traces"]
 
 
@@ -241,7 +241,7 @@ def axis_summary_cells(axis: AxisSummary) -> list[str]:
 
 
 def _reasons(reasons: Sequence[str], indent: str) -> list[str]:
-    out = [f"{indent}{shorten(clean(r))}" for r in reasons[:LISTED_REASONS]]
+    out = [f"{indent}{safe(r)}" for r in reasons[:LISTED_REASONS]]
     if len(reasons) > LISTED_REASONS:
         out.append(f"{indent}(and {len(reasons) - LISTED_REASONS} more)")
     return out
@@ -267,14 +267,14 @@ def render_suite_text(result: SuiteResult, color: bool = False) -> str:
         out.append(paint(f"Most regressed tasks ({min(len(ranked), LISTED_TASKS)} of "
                          f"{len(ranked)})", "bold"))
         for i, t in enumerate(ranked[:LISTED_TASKS], 1):
-            out.append(f"  {i}. {shorten(clean(t.task))}: {t.status}, weight {t.weight:g}")
+            out.append(f"  {i}. {safe(t.task)}: {t.status}, weight {t.weight:g}")
             out += _reasons(t.reasons, "       ")
         out.append("")
     failed = result.failed()
     if failed:
         out.append(paint(f"Failed tasks ({len(failed)})", "bold"))
         for t in failed[:LISTED_TASKS]:
-            out.append(f"  {shorten(clean(t.task))}: {t.status}")
+            out.append(f"  {safe(t.task)}: {t.status}")
             out += _reasons(t.reasons, "       ")
         if len(failed) > LISTED_TASKS:
             out.append(f"  (and {len(failed) - LISTED_TASKS} more)")
@@ -282,8 +282,8 @@ def render_suite_text(result: SuiteResult, color: bool = False) -> str:
     if result.unmatched:
         out.append(paint(f"Unmatched tasks ({len(result.unmatched)})", "bold"))
         for u in result.unmatched[:LISTED_TASKS]:
-            out.append(f"  {shorten(clean(u.task))}: only the {u.side} has a trace "
-                       f"({shorten(clean(u.path))})")
+            out.append(f"  {safe(u.task)}: only the {u.side} has a trace "
+                       f"({safe(u.path)})")
         if len(result.unmatched) > LISTED_TASKS:
             out.append(f"  (and {len(result.unmatched) - LISTED_TASKS} more)")
         out.append("")
@@ -293,5 +293,5 @@ def render_suite_text(result: SuiteResult, color: bool = False) -> str:
                                      unpriced=tuple(result.pricing["unpriced"])))
         out.append("")
     out.append(_verdict_line(result.status, result.exit_status, paint))
-    out += [f"  {clean(line)}" for line in result.reasons]
+    out += [f"  {safe(line)}" for line in result.reasons]
     return "\n".join(out) + "\n"

@@ -31,12 +31,18 @@ def shorten(text: str, limit: int = MESSAGE_LIMIT) -> str:
     return f"{text[:head]} …[{len(text) - head - tail} characters cut]… {text[-tail:]}"
 
 
+def safe(text: str, limit: int = MESSAGE_LIMIT) -> str:
+    """A value from a trace or the command line, ready to print: cut to
+    the limit, then escaped."""
+    return clean(shorten(text, limit))
+
+
 def message_lines(text: str, limit: int = MESSAGE_LIMIT) -> list[str]:
     """A message as terminal lines: each line of it escaped and cut to the
     limit; a message of many lines keeps its first and last two."""
     # Cut first, then escape: a value of hundreds of megabytes is never
     # escaped whole.
-    lines = [clean(shorten(line, limit)) for line in text.split("\n")]
+    lines = [safe(line, limit) for line in text.split("\n")]
     if len(lines) > 4:
         lines = [*lines[:2], f"…[{len(lines) - 4} lines cut]…", *lines[-2:]]
     return lines
