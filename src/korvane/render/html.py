@@ -432,7 +432,8 @@ def _axis_table(result: SuiteResult) -> str:
     return "\n".join(out)
 
 
-def _ranked_table(ranked: Sequence[TaskRecord], anchors: dict[str, int]) -> str:
+def _ranked_table(result: SuiteResult, ranked: Sequence[TaskRecord],
+                  anchors: dict[str, int]) -> str:
     marks = "".join(f'<th title="{_e(axis_label(a))}">{_SHORT[a]}</th>' for a in AXES)
     out = [f'<table id="ranked"><thead><tr><th>#</th><th>task</th><th>status</th><th>weight</th>'
            f"{marks}<th>first reason</th></tr></thead><tbody>"]
@@ -443,7 +444,7 @@ def _ranked_table(ranked: Sequence[TaskRecord], anchors: dict[str, int]) -> str:
         out.append(f'<tr><td class="num">{rank}</td>'
                    f'<td><a href="#task-{anchors[task.task]}">{_e(task.task)}</a></td>'
                    f"<td>{_badge(task.status)}</td><td class=\"num\">{task.weight:g}</td>{cells}"
-                   f"<td>{_e(task.reasons[0] if task.reasons else '')}</td></tr>")
+                   f"<td>{_e(next(iter(result.task_reasons(task)), ''))}</td></tr>")
     out.append("</tbody></table>")
     return "\n".join(out)
 
@@ -458,7 +459,7 @@ def _task_section(result: SuiteResult, task: TaskRecord, anchor: int) -> str:
         parts.append(f"<dt>responses</dt><dd>{summary['responses'][0]} baseline, "
                      f"{summary['responses'][1]} candidate</dd>")
     parts.append("</dl>")
-    parts.append(verdict_block(task.status, task.status, task.reasons,
+    parts.append(verdict_block(task.status, task.status, result.task_reasons(task),
                                summary.get("improvements", ()), summary.get("notes", ())))
     if "rows" in summary:
         parts.append(_rows_table(cast("list[AxisRow]", summary["rows"]), compact=True))
@@ -502,12 +503,12 @@ axis's worse side, green when on its better side. Rates and similarities share o
 </figure>
 {_axis_table(result)}
 <h2>Tasks, most regressed first</h2>
-{_ranked_table(ranked, anchors) if ranked else '<p class="muted">No task ran.</p>'}"""]
+{_ranked_table(result, ranked, anchors) if ranked else '<p class="muted">No task ran.</p>'}"""]
     if failed:
         body.append("<h2>Failed tasks</h2>\n<table id=\"failed\"><thead><tr><th>task</th>"
                     "<th>status</th><th>reason</th></tr></thead><tbody>")
         body += [f'<tr><td><a href="#task-{anchors[t.task]}">{_e(t.task)}</a></td>'
-                 f"<td>{_badge(t.status)}</td><td>{_e('; '.join(t.reasons))}</td></tr>"
+                 f"<td>{_badge(t.status)}</td><td>{_e('; '.join(result.task_reasons(t)))}</td></tr>"
                  for t in failed]
         body.append("</tbody></table>")
     if result.unmatched:

@@ -57,10 +57,10 @@ def render_junit(result: SuiteResult) -> str:
         case = _case(suite, task.task, TASK_CLASS, task.seconds)
         total_seconds += task.seconds
         if task.status == "error":
-            _outcome(case, "error", "error", task.reasons)
+            _outcome(case, "error", "error", result.task_reasons(task))
             errors += 1
         elif task.status != "pass":
-            _outcome(case, "failure", task.status, task.reasons)
+            _outcome(case, "failure", task.status, result.task_reasons(task))
             failures += 1
     for unmatched in result.unmatched:
         case = _case(suite, unmatched.task, TASK_CLASS, 0.0)

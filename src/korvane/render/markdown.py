@@ -77,13 +77,15 @@ def render_markdown(result: SuiteResult, limit: int = MARKDOWN_LIMIT) -> str:
         sections.append(lambda budget: _listing(
             "Most regressed tasks", "| # | task | status | weight | reasons |\n|--:|---|---|--:|---|",
             ranked, lambda i, t: (f"| {i + 1} | {md(t.task)} | {t.status} | {t.weight:g} | "
-                                  + "<br>".join(md(r) for r in t.reasons[:TASK_REASONS]) + " |"),
+                                  + "<br>".join(md(r) for r in result.task_reasons(t)[:TASK_REASONS])
+                                  + " |"),
             budget))
     failed = result.failed()
     if failed:
         sections.append(lambda budget: _listing(
             "Failed tasks", "| task | status | reason |\n|---|---|---|", failed,
-            lambda i, t: f"| {md(t.task)} | {t.status} | {md('; '.join(t.reasons))} |", budget))
+            lambda i, t: f"| {md(t.task)} | {t.status} | {md('; '.join(result.task_reasons(t)))} |",
+            budget))
     if result.unmatched:
         sections.append(lambda budget: _listing(
             "Unmatched tasks", "| task | only in | trace |\n|---|---|---|", result.unmatched,

@@ -268,14 +268,14 @@ def render_suite_text(result: SuiteResult, color: bool = False) -> str:
                          f"{len(ranked)})", "bold"))
         for i, t in enumerate(ranked[:LISTED_TASKS], 1):
             out.append(f"  {i}. {safe(t.task)}: {t.status}, weight {t.weight:g}")
-            out += _reasons(t.reasons, "       ")
+            out += _reasons(result.task_reasons(t), "       ")
         out.append("")
     failed = result.failed()
     if failed:
         out.append(paint(f"Failed tasks ({len(failed)})", "bold"))
         for t in failed[:LISTED_TASKS]:
             out.append(f"  {safe(t.task)}: {t.status}")
-            out += _reasons(t.reasons, "       ")
+            out += _reasons(result.task_reasons(t), "       ")
         if len(failed) > LISTED_TASKS:
             out.append(f"  (and {len(failed) - LISTED_TASKS} more)")
         out.append("")

@@ -4,7 +4,8 @@ stayed, the median of the per-task deltas with a seeded paired bootstrap
 failed and unmatched tasks; and the suite's verdict.
 
 Only a compact record of each task is kept (its line in the results file
-holds the rest), so memory grows by about a hundred bytes a task."""
+holds the rest, reasons included), so memory grows by a few hundred bytes
+a task, the plan's paths included."""
 
 from __future__ import annotations
 
@@ -12,7 +13,7 @@ import json
 import random
 import statistics
 from array import array
-from dataclasses import dataclass, field
+from dataclasses import asdict, dataclass, field
 from typing import Any, NamedTuple, Sequence
 
 from korvane.render.formats import axis_label, decimals_for, format_interval
@@ -39,7 +40,6 @@ class TaskRecord(NamedTuple):
     status: TaskStatus
     weight: float
     changes: str
-    reasons: tuple[str, ...]
     seconds: float
     offset: int
 
@@ -143,6 +143,11 @@ class SuiteResult:
         """Baseline tasks the candidate has no trace for: they fail."""
         return [u for u in self.unmatched if u.side == "baseline"]
 
+    def task_reasons(self, record: TaskRecord) -> list[str]:
+        """Why the task regressed or failed (its error), from its line."""
+        summary = self.summary(record)
+        return summary.get("reasons") or ([summary["error"]] if "error" in summary else [])
+
     def summary(self, record: TaskRecord) -> TaskSummary:
         """The task's whole summary, read back from the results file."""
         with open(self.results_path, "rb") as handle:
@@ -164,14 +169,14 @@ class SuiteResult:
                        **{status: sum(1 for t in self.tasks if t.status == status)
                           for status in ("pass", "regression", "nothing to compare", "error")},
                        "unmatched": len(self.unmatched)},
-            "axes": [vars(a) for a in self.axes],
+            "axes": [asdict(a) for a in self.axes],
             "ranked": [{"task": t.task, "status": t.status, "weight": t.weight,
-                        "reasons": list(t.reasons)} for t in self.ranked()],
-            "failed": [{"task": t.task, "status": t.status, "reasons": list(t.reasons)}
+                        "reasons": self.task_reasons(t)} for t in self.ranked()],
+            "failed": [{"task": t.task, "status": t.status, "reasons": self.task_reasons(t)}
                        for t in self.failed()],
-            "unmatched": [vars(u) for u in self.unmatched],
+            "unmatched": [asdict(u) for u in self.unmatched],
             "pricing": self.pricing,
-            "results": self.results_path,
+            "results": None if self.spool is not None else self.results_path,
         }
 
 
@@ -194,9 +199,8 @@ class Aggregator:
                 delta = rows[axis]["delta"] if axis in rows else None
                 if letter != "n" and delta is not None:
                     self._deltas[axis].append(delta)
-        reasons = summary.get("reasons") or ([summary["error"]] if "error" in summary else [])
         record = TaskRecord(summary["task"], summary["status"], summary.get("weight", 0.0),
-                            letters, tuple(reasons), summary.get("seconds", 0.0), offset)
+                            letters, summary.get("seconds", 0.0), offset)
         self.records.append(record)
         pricing = summary.get("pricing")
         if pricing:

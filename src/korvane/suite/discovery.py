@@ -23,7 +23,7 @@ Side = Literal["baseline", "candidate"]
 SUFFIX = ".agentlog"
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Task:
     """One pair to diff."""
 
@@ -32,7 +32,7 @@ class Task:
     candidate: str
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Unmatched:
     """A trace whose task the other side lacks; `side` is the side it is on."""
 
