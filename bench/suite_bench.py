@@ -2,7 +2,7 @@
 (gen_suite.py: pairs of the size of the corpus's real pairs).
 
     python bench/suite_bench.py [--tasks 10000] [--small 2500] [--runs 3]
-                                [--engines process,ray,dask] [--dir DIR]
+                                [--engines process,ray,dask] [--profile 500] [--dir DIR]
 
 Each run is a fresh child process that reads, diffs and adds up every
 task and writes the results file (seed 1, the default rule). Rows:
@@ -10,11 +10,14 @@ task and writes the results file (seed 1, the default rule). Rows:
     whole run (discovery, start-up, work, aggregation, shutdown);
   - Ray and Dask on a local cluster of 2 workers: the same, with the
     engine's start-up on its own line and the run without it;
+  - CPU seconds of the run and the workers it reaped (all of its
+    processes but Ray's, which outlive it): on a busy machine the wall
+    times stretch, this much less;
   - peak memory of the whole run: the proportional set size (PSS, shared
     pages split between the processes that map them) of the child and all
     its descendants, sampled every 50 ms, at --small tasks and at --tasks,
     so that growth with the number of tasks shows.
-Figures are medians over --runs runs (1 for Ray and Dask unless asked).
+Figures are medians over --runs runs, the configurations taking turns.
 First, where one task's time goes, in CPU time per task over --profile
 tasks run one after another in this process: reading both files, parsing,
 the diff, the verdict and the summary, pickling the summary in a worker and
@@ -27,6 +30,7 @@ import argparse
 import json
 import os
 import pathlib
+import resource
 import statistics
 import subprocess
 import sys
@@ -53,7 +57,11 @@ def child(args: argparse.Namespace) -> None:
     result = korvane.suite.run(args.suite, args.candidate, seed=1, jobs=args.jobs,
                                engine=args.engine, out=args.out, on_start=started)
     total = time.perf_counter() - begin
-    print(json.dumps({"total": total, "start": marks.get("start", 0.0),
+    # CPU time of this process and of the workers it started and reaped
+    # (Ray's processes outlive the run and are not counted).
+    cpu = sum(getattr(resource.getrusage(who), field) for who in (resource.RUSAGE_SELF,
+              resource.RUSAGE_CHILDREN) for field in ("ru_utime", "ru_stime"))
+    print(json.dumps({"total": total, "start": marks.get("start", 0.0), "cpu": cpu,
                       "tasks": len(result.tasks), "status": result.status}))
 
 
@@ -161,7 +169,6 @@ def main() -> None:
     parser.add_argument("--tasks", type=int, default=10_000)
     parser.add_argument("--small", type=int, default=2_500)
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--cluster-runs", type=int, default=1)
     parser.add_argument("--engines", default="process,ray,dask")
     parser.add_argument("--profile", type=int, default=500, metavar="TASKS")
     parser.add_argument("--dir", type=pathlib.Path,
@@ -184,41 +191,39 @@ def main() -> None:
                                          "candidate": str(root / "candidate" / f"task-{k:05d}.agentlog")}) + "\n"
                              for k in range(args.small)))
     out = str(args.dir / "results.jsonl")
-
-    def run(engine: str, jobs: int, suite: list[str], runs: int) -> tuple[float, float, int, int]:
-        """Median seconds in all, median start-up, peak PSS (max), tasks."""
-        rows = []
-        for _ in range(runs):
-            command = [sys.executable, str(pathlib.Path(__file__)), "--child", "--engine", engine,
-                       "--jobs", str(jobs), "--out", out, "--suite", *suite[:1]]
-            if len(suite) > 1:
-                command += ["--candidate", suite[1]]
-            rows.append(measure(command))
-        return (statistics.median(r[0]["total"] for r in rows),
-                statistics.median(r[0]["start"] for r in rows),
-                max(r[1] for r in rows), rows[0][0]["tasks"])
+    full = [str(root / "baseline"), str(root / "candidate")]
+    configs = [("process", 1, full), ("process", 2, full), ("process", 2, [str(small)])]
+    configs += [(engine, 2, full) for engine in args.engines.split(",") if engine != "process"]
 
     profile(root, args.profile)
-    full = [str(root / "baseline"), str(root / "candidate")]
-    engines = args.engines.split(",")
-    print(f"suite of {args.tasks} generated task pairs; medians of {args.runs} runs "
-          f"({args.cluster_runs} for Ray and Dask)")
-    print(f"{'run':<34} {'seconds':>8} {'tasks/s':>8} {'peak PSS':>10}")
-    table = {}
-    for jobs in (1, 2):
-        total, start, peak, tasks = run("process", jobs, full, args.runs)
-        table[jobs] = total
-        print(f"{f'process, --jobs {jobs}':<34} {total:>8.2f} {tasks / total:>8.0f} {peak / 2**20:>7.0f} MiB")
-    total, _, peak, tasks = run("process", 2, [str(small)], args.runs)
-    print(f"{f'process, --jobs 2, {tasks} tasks':<34} {total:>8.2f} {tasks / total:>8.0f} {peak / 2**20:>7.0f} MiB")
-    print(f"--jobs 2 against --jobs 1: {table[1] / table[2]:.2f}x")
-    for engine in (e for e in engines if e != "process"):
-        total, start, peak, tasks = run(engine, 2, full, args.cluster_runs)
-        work = total - start
-        print(f"{f'{engine}, 2 workers':<34} {total:>8.2f} {tasks / total:>8.0f} {peak / 2**20:>7.0f} MiB")
-        print(f"{f'  {engine} start-up':<34} {start:>8.2f}")
-        print(f"{f'  {engine} without start-up':<34} {work:>8.2f} {tasks / work:>8.0f}"
-              f"   {work / table[2]:.2f}x the process engine's time")
+    # The configurations take turns, run after run, so that a change in the
+    # machine's load falls on all of them alike.
+    rows: dict[int, list[tuple[dict, int]]] = {i: [] for i in range(len(configs))}
+    for _ in range(args.runs):
+        for i, (engine, jobs, suite) in enumerate(configs):
+            command = [sys.executable, str(pathlib.Path(__file__)), "--child", "--engine", engine,
+                       "--jobs", str(jobs), "--out", out, "--suite", suite[0]]
+            rows[i].append(measure(command + (["--candidate", suite[1]] if len(suite) > 1 else [])))
+
+    def median(i: int, key: str) -> float:
+        return statistics.median(r[0][key] for r in rows[i])
+
+    print(f"suite of {args.tasks} generated task pairs; medians of {args.runs} runs, taken in turns")
+    print(f"{'run':<34} {'seconds':>8} {'tasks/s':>8} {'peak PSS':>10} {'CPU s':>7}")
+    for i, (engine, jobs, suite) in enumerate(configs):
+        total, tasks = median(i, "total"), rows[i][0][0]["tasks"]
+        name = (f"process, --jobs {jobs}" if engine == "process" else f"{engine}, 2 workers")
+        name += f", {tasks} tasks" if len(suite) == 1 else ""
+        peak = max(r[1] for r in rows[i])
+        cpu = "n/a" if engine == "ray" else f"{median(i, 'cpu'):.1f}"
+        print(f"{name:<34} {total:>8.2f} {tasks / total:>8.0f} {peak / 2**20:>7.0f} MiB {cpu:>7}")
+        if engine != "process":
+            start = median(i, "start")
+            work = statistics.median(r[0]["total"] - r[0]["start"] for r in rows[i])
+            print(f"{f'  {engine} start-up':<34} {start:>8.2f}")
+            print(f"{f'  {engine} without start-up':<34} {work:>8.2f} {tasks / work:>8.0f}"
+                  f"   {work / median(1, 'total'):.2f}x the time of --jobs 2")
+    print(f"--jobs 2 against --jobs 1: {median(0, 'total') / median(1, 'total'):.2f}x")
 
 
 if __name__ == "__main__":
