@@ -12,7 +12,6 @@ import report_samples as samples
 from korvane import cli
 from korvane.render.html import render_html
 from test_cli import response, write
-from test_suite import sides  # noqa: F401  (the fixture)
 from vectors import record
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
@@ -57,7 +56,7 @@ def test_trace_text_stays_text_and_the_page_is_painted(tmp_path):
     assert len(data) > 50_000  # a blank page of this size compresses to a few kilobytes
 
 
-def test_suite_page_renders_and_task_ids_stay_text(tmp_path, sides):  # noqa: F811
+def test_suite_page_renders_and_task_ids_stay_text(tmp_path, sides):
     hostile = '<img src=x onerror=alert(1)>'
     for side, text in zip(sides, ["same", "same"]):
         write(pathlib.Path(side) / "hostile.agentlog", [record({"task_id": hostile}, kind="metadata"), response(text)])

@@ -11,7 +11,6 @@ from distributed import LocalCluster
 
 import korvane.suite
 from test_cli import run
-from test_suite import sides  # noqa: F401  (the fixture)
 
 
 @pytest.fixture(scope="module")
@@ -31,7 +30,7 @@ def results(path):
 
 
 @pytest.mark.parametrize("engine, ship", [("ray", False), ("ray", True), ("dask", False), ("dask", True)])
-def test_cluster_engines_match_the_process_engine(clusters, sides, tmp_path, capsys, engine, ship):  # noqa: F811
+def test_cluster_engines_match_the_process_engine(clusters, sides, tmp_path, capsys, engine, ship):
     expected, out = tmp_path / "process.jsonl", tmp_path / f"{engine}.jsonl"
     status = run(["suite", *sides, "--seed", 11, "-q", "--jobs", 2, "--out", expected], capsys)[0]
     address = [] if clusters[engine] is None else ["--address", clusters[engine]]
@@ -41,7 +40,7 @@ def test_cluster_engines_match_the_process_engine(clusters, sides, tmp_path, cap
     assert ray.is_initialized()  # a cluster it did not start is left running
 
 
-def test_missing_extra_names_itself(monkeypatch, sides, capsys):  # noqa: F811
+def test_missing_extra_names_itself(monkeypatch, sides, capsys):
     monkeypatch.setitem(__import__("sys").modules, "distributed", None)
     assert run(["suite", *sides, "--engine", "dask"], capsys)[::2] == (
         2, "korvane: --engine dask needs the optional package 'distributed': pip install 'korvane[dask]'\n")

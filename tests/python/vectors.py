@@ -11,6 +11,7 @@ import tracemalloc
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 VECTORS = DATA / "vectors"
 CORPUS = DATA / "corpus"
+PAIRS = json.loads((CORPUS / "pairs.json").read_text())["pairs"]
 
 
 def load(name):
@@ -29,6 +30,11 @@ def load(name):
             vector["data"] = vector["input"].encode()
         out.append(vector)
     return out
+
+
+def meta(task_id):
+    """A metadata record naming its task."""
+    return record({"task_id": task_id}, kind="metadata", id="m")
 
 
 def record(payload=None, **fields):

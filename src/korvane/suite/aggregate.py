@@ -9,7 +9,6 @@ a task, the plan's paths included."""
 
 from __future__ import annotations
 
-import json
 import random
 import statistics
 from array import array
@@ -18,7 +17,7 @@ from typing import Any, NamedTuple, Sequence
 
 from korvane.render.formats import axis_label, decimals_for, format_interval
 from korvane.suite.discovery import Plan, Unmatched, task_key
-from korvane.suite.runner import ResultsFile
+from korvane.suite.runner import ResultsFile, read_summary
 from korvane.suite.task import Settings, TaskStatus, TaskSummary
 from korvane.verdict import AXES, EXIT_STATUS, WORSE_SIGN, Status
 
@@ -150,10 +149,7 @@ class SuiteResult:
 
     def summary(self, record: TaskRecord) -> TaskSummary:
         """The task's whole summary, read back from the results file."""
-        with open(self.results_path, "rb") as handle:
-            handle.seek(record.offset)
-            summary: TaskSummary = json.loads(handle.readline())
-        return summary
+        return read_summary(self.results_path, record.offset)
 
     def to_json(self) -> dict[str, Any]:
         """Everything but the per-task summaries, as JSON values."""

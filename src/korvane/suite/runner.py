@@ -135,13 +135,18 @@ class ResultsFile:
         return offset
 
     def read(self, offset: int) -> TaskSummary:
-        with open(self.path, "rb") as handle:
-            handle.seek(offset)
-            summary: TaskSummary = json.loads(handle.readline())
-        return summary
+        return read_summary(self.path, offset)
 
     def close(self) -> None:
         self._handle.close()
+
+
+def read_summary(path: str, offset: int) -> TaskSummary:
+    """The summary whose line starts at offset in a results file."""
+    with open(path, "rb") as handle:
+        handle.seek(offset)
+        summary: TaskSummary = json.loads(handle.readline())
+    return summary
 
 
 def _remove(path: str) -> None:
