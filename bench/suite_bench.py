@@ -9,7 +9,8 @@ task and writes the results file (seed 1, the default rule). Rows:
   - process engine, --jobs 1 and --jobs 2: tasks per second over the
     whole run (discovery, start-up, work, aggregation, shutdown);
   - Ray and Dask on a local cluster of 2 workers: the same, with the
-    engine's start-up on its own line and the run without it;
+    engine's own start-up and shutdown on a line of their own and the run
+    without them, against the whole run of --jobs 2;
   - CPU seconds of the run and the workers it reaped (all of its
     processes but Ray's, which outlive it): on a busy machine the wall
     times stretch, this much less;
@@ -48,20 +49,18 @@ def child(args: argparse.Namespace) -> None:
     """One run, printed as JSON: seconds in all, of start-up, tasks."""
     import korvane.suite
 
-    marks: dict[str, float] = {}
-
-    def started(engine: korvane.suite.Engine) -> None:
-        marks["start"] = engine.start_seconds
+    engines: list[korvane.suite.Engine] = []
 
     begin = time.perf_counter()
     result = korvane.suite.run(args.suite, args.candidate, seed=1, jobs=args.jobs,
-                               engine=args.engine, out=args.out, on_start=started)
+                               engine=args.engine, out=args.out, on_start=engines.append)
     total = time.perf_counter() - begin
     # CPU time of this process and of the workers it started and reaped
     # (Ray's processes outlive the run and are not counted).
     cpu = sum(getattr(resource.getrusage(who), field) for who in (resource.RUSAGE_SELF,
               resource.RUSAGE_CHILDREN) for field in ("ru_utime", "ru_stime"))
-    print(json.dumps({"total": total, "start": marks.get("start", 0.0), "cpu": cpu,
+    print(json.dumps({"total": total, "start": engines[0].start_seconds,
+                      "stop": engines[0].stop_seconds, "cpu": cpu,
                       "tasks": len(result.tasks), "status": result.status}))
 
 
@@ -218,10 +217,10 @@ def main() -> None:
         cpu = "n/a" if engine == "ray" else f"{median(i, 'cpu'):.1f}"
         print(f"{name:<34} {total:>8.2f} {tasks / total:>8.0f} {peak / 2**20:>7.0f} MiB {cpu:>7}")
         if engine != "process":
-            start = median(i, "start")
-            work = statistics.median(r[0]["total"] - r[0]["start"] for r in rows[i])
-            print(f"{f'  {engine} start-up':<34} {start:>8.2f}")
-            print(f"{f'  {engine} without start-up':<34} {work:>8.2f} {tasks / work:>8.0f}"
+            work = statistics.median(r[0]["total"] - r[0]["start"] - r[0]["stop"] for r in rows[i])
+            print(f"{f'  {engine} start-up, shutdown':<34} {median(i, 'start'):>8.2f} "
+                  f"{median(i, 'stop'):>8.2f}")
+            print(f"{f'  {engine} without them':<34} {work:>8.2f} {tasks / work:>8.0f}"
                   f"   {work / median(1, 'total'):.2f}x the time of --jobs 2")
     print(f"--jobs 2 against --jobs 1: {median(0, 'total') / median(1, 'total'):.2f}x")
 

@@ -12,13 +12,15 @@ import time
 from typing import Any, Iterator, Sequence
 
 from korvane._extras import require
-from korvane.suite.runner import IN_FLIGHT_PER_SLOT
+from korvane.suite.runner import CLUSTER_MAX_CHUNK, IN_FLIGHT_PER_SLOT
 from korvane.suite.task import Job, Settings, TaskSummary, run_chunk
 
 
 
 class DaskEngine:
     name = "dask"
+    max_chunk = CLUSTER_MAX_CHUNK
+    stop_seconds = 0.0
 
     def __init__(self, address: str | None, workers: int) -> None:
         start = time.monotonic()
@@ -57,9 +59,11 @@ class DaskEngine:
             yield summaries
 
     def close(self) -> None:
+        start = time.monotonic()
         if self._pending:
             self._client.cancel(self._pending, force=True)
         self._pending = []
         self._client.close()
         if self._cluster is not None:
             self._cluster.close()
+        self.stop_seconds = time.monotonic() - start

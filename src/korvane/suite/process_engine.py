@@ -25,6 +25,9 @@ from korvane.suite.task import Job, Settings, TaskSummary, failed, run_chunk
 
 # Seconds a worker gets to exit after SIGTERM before it is killed.
 TERMINATE_GRACE = 1.0
+# Tasks per chunk at most: a round trip through a pipe is cheap, and small
+# chunks keep results and progress flowing and lose little to an interrupt.
+MAX_CHUNK = 16
 
 T = TypeVar("T")
 
@@ -82,6 +85,8 @@ class ProcessEngine:
     the chunks then run in the calling process, one after another)."""
 
     name = "process"
+    max_chunk = MAX_CHUNK
+    stop_seconds = 0.0
 
     def __init__(self, workers: int) -> None:
         self.workers = max(1, workers)
@@ -170,6 +175,7 @@ class ProcessEngine:
 
     def close(self) -> None:
         """Ends every worker now; their unfinished chunks are abandoned."""
+        start = time.monotonic()
         for worker in self._pool:
             worker.conn.close()
             if worker.process.is_alive():
@@ -181,3 +187,4 @@ class ProcessEngine:
                 worker.process.kill()
                 worker.process.join()
         self._pool = []
+        self.stop_seconds = time.monotonic() - start

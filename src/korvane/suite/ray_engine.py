@@ -12,13 +12,15 @@ import time
 from typing import Any, Iterator, Sequence
 
 from korvane._extras import require
-from korvane.suite.runner import IN_FLIGHT_PER_SLOT
+from korvane.suite.runner import CLUSTER_MAX_CHUNK, IN_FLIGHT_PER_SLOT
 from korvane.suite.task import Job, Settings, TaskSummary, run_chunk
 
 
 
 class RayEngine:
     name = "ray"
+    max_chunk = CLUSTER_MAX_CHUNK
+    stop_seconds = 0.0
 
     def __init__(self, address: str | None, workers: int) -> None:
         start = time.monotonic()
@@ -54,8 +56,10 @@ class RayEngine:
             yield summaries
 
     def close(self) -> None:
+        start = time.monotonic()
         for ref in self._pending:
             self._ray.cancel(ref, force=True)
         self._pending = []
         if self._owned:
             self._ray.shutdown()
+        self.stop_seconds = time.monotonic() - start

@@ -24,21 +24,28 @@ from korvane.suite.discovery import Plan, Task
 from korvane.suite.task import Job, Settings, TaskSummary, ship
 
 ENGINES = ("process", "ray", "dask")
-# Tasks per chunk at most: enough to share a round trip, few enough that
-# results and progress flow steadily and an interrupt loses little.
-MAX_CHUNK = 16
+# Chunks per worker slot at least, so that the last ones finish together.
+CHUNKS_PER_SLOT = 8
 # Chunks a cluster engine keeps submitted per worker slot: enough to keep
 # every slot busy while results come back, few enough to bound memory.
 IN_FLIGHT_PER_SLOT = 2
+# Tasks per chunk at most on a cluster engine: a Ray or Dask task costs
+# milliseconds of scheduling, so chunks of a few hundred diffs (about a
+# second of work) keep that small.
+CLUSTER_MAX_CHUNK = 256
 
 
 class Engine(Protocol):
-    """Runs the per-task function over chunks of jobs; `slots` is how many
-    chunks run at once, `start_seconds` what starting the engine took."""
+    """Runs the per-task function over chunks of jobs. `slots` is how many
+    chunks run at once, `max_chunk` the most tasks a chunk should hold (a
+    round trip to a worker costs more on a cluster than through a pipe),
+    `start_seconds` and `stop_seconds` what starting and closing it took."""
 
     name: str
     slots: int
+    max_chunk: int
     start_seconds: float
+    stop_seconds: float
 
     def map(self, chunks: Iterator[Sequence[Job]],
             settings: Settings) -> Iterator[list[TaskSummary]]: ...
@@ -63,11 +70,12 @@ def open_engine(name: str, jobs: int | None = None, address: str | None = None) 
     raise ValueError(f"unknown engine {name!r}; use one of {', '.join(ENGINES)}")
 
 
-def chunked(tasks: Sequence[Task], slots: int, shipped: bool) -> Iterator[list[Job]]:
-    """Jobs in chunks of about a fiftieth of each slot's share, 1 to
-    MAX_CHUNK tasks; with `shipped`, each chunk's traces are read here just
-    before it is sent."""
-    size = max(1, min(MAX_CHUNK, len(tasks) // (slots * 50)))
+def chunked(tasks: Sequence[Task], slots: int, max_chunk: int,
+            shipped: bool) -> Iterator[list[Job]]:
+    """Jobs in chunks of 1 to max_chunk tasks, at least CHUNKS_PER_SLOT per
+    slot; with `shipped`, each chunk's traces are read here just before it
+    is sent."""
+    size = max(1, min(max_chunk, len(tasks) // (slots * CHUNKS_PER_SLOT)))
     for start in range(0, len(tasks), size):
         part = tasks[start:start + size]
         yield [ship(t) for t in part] if shipped else [Job(t) for t in part]
@@ -176,7 +184,8 @@ def execute(plan: Plan, settings: Settings, results: ResultsFile, *, jobs: int |
     try:
         if on_start is not None:
             on_start(runner)
-        for summaries in runner.map(chunked(todo, runner.slots, ship_traces), settings):
+        chunks = chunked(todo, runner.slots, runner.max_chunk, ship_traces)
+        for summaries in runner.map(chunks, settings):
             for summary in summaries:
                 yield summary, results.append(summary)
                 if progress is not None:
