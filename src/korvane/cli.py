@@ -232,8 +232,11 @@ def add_suite(commands: Any, common: list[argparse.ArgumentParser]) -> None:
                     '(JSON Lines of {"task", "baseline", "candidate"}); one manifest alone '
                     "names both sides. Exit status 1 when a task fails or a gated axis's "
                     "suite-level interval lies wholly on the worse side.")
-    suite.add_argument("baseline", metavar="BASELINE")
-    suite.add_argument("candidate", metavar="CANDIDATE", nargs="?")
+    suite.add_argument("baseline", metavar="BASELINE",
+                       help="a directory of baseline traces, or a manifest")
+    suite.add_argument("candidate", metavar="CANDIDATE", nargs="?",
+                       help="a directory of candidate traces, or a manifest; none when "
+                            "BASELINE is a manifest that names both sides")
     suite.add_argument("--jobs", metavar="N", type=_positive,
                        help="worker processes (default: the CPU count)")
     suite.add_argument("--engine", choices=korvane.suite.ENGINES, default="process",
