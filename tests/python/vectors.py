@@ -11,7 +11,6 @@ import tracemalloc
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 VECTORS = DATA / "vectors"
 CORPUS = DATA / "corpus"
-PAIRS = json.loads((CORPUS / "pairs.json").read_text())["pairs"]
 
 
 def load(name):
@@ -30,11 +29,6 @@ def load(name):
             vector["data"] = vector["input"].encode()
         out.append(vector)
     return out
-
-
-def meta(task_id):
-    """A metadata record naming its task."""
-    return record({"task_id": task_id}, kind="metadata", id="m")
 
 
 def record(payload=None, **fields):
@@ -90,3 +84,12 @@ def assert_no_leak(call, inputs, calls, warmup, singletons=False):
         assert all(abs(d) < 100 for d in drift), drift
     assert min(first[0], second[0]) < 64 * 1024, (first, second)
     assert min(first[1], second[1]) < 2 * 1024 * 1024, (first, second)
+
+
+# The corpus's baseline and candidate pairs, as pairs.json lists them.
+PAIRS = json.loads((CORPUS / "pairs.json").read_text())["pairs"]
+
+
+def meta(task_id):
+    """A metadata record naming its task."""
+    return record({"task_id": task_id}, kind="metadata", id="m")
