@@ -19,7 +19,7 @@ from korvane.errors import InputError
 from korvane.render.markdown import render_markdown
 from korvane.suite import aggregate, discovery, task
 from korvane.suite.process_engine import ProcessEngine
-from test_cli import run, write
+from test_cli import response, run, write
 from vectors import CORPUS, DATA, PAIRS, meta
 
 def test_pairing_by_task_id_keeps_unmatched_traces(sides):
@@ -103,10 +103,12 @@ def test_suite_fails_on_failing_tasks_or_a_wholly_worse_interval(deltas, extra, 
 
 def test_suite_report_outputs(sides, tmp_path, capsys):
     out, junit, markdown = (tmp_path / n for n in ["results.jsonl", "suite.xml", "suite.md"])
+    for side in sides:  # a task id XML cannot hold as it is
+        write(pathlib.Path(side) / "odd.agentlog", [meta("\x1b[31m<&>\x00"), response("same")])
     status, text, _ = run(["suite", *sides, "--seed", 7, "--jobs", 2, "-q", "--out", out, "--json",
                            "--junit", junit, "--markdown", markdown], capsys)
     report = json.loads(text)
-    assert status == 1 and report["counts"] == {"tasks": 7, "pass": 0, "regression": 5, "nothing to compare": 1,
+    assert status == 1 and report["counts"] == {"tasks": 8, "pass": 1, "regression": 5, "nothing to compare": 1,
                                                 "error": 1, "unmatched": 2}
     assert report["failed"] == [
         {"task": "bad.agentlog", "status": "error", "reasons": [
@@ -116,7 +118,7 @@ def test_suite_report_outputs(sides, tmp_path, capsys):
     gone = next(t for t in report["ranked"] if t["task"] == "gone")
     assert gone["reasons"][0] == "the candidate has no response where the baseline has 2"
     lines = [json.loads(line) for line in out.read_text().splitlines()]
-    assert sorted(t["task"] for t in lines) == sorted(t["task"] for t in report["tasks"]) and len(lines) == 7
+    assert sorted(t["task"] for t in lines) == sorted(t["task"] for t in report["tasks"]) and len(lines) == 8
     # The same seed gives the same results, whatever the number of workers.
     run(["suite", *sides, "--seed", 7, "--jobs", 1, "-q", "--out", tmp_path / "again.jsonl"], capsys)
     strip = lambda path: sorted(json.dumps({**json.loads(x), "seconds": 0}) for x in path.read_text().splitlines())
@@ -124,8 +126,9 @@ def test_suite_report_outputs(sides, tmp_path, capsys):
 
     xmlschema.XMLSchema(str(DATA / "junit-10.xsd")).validate(str(junit))
     xml = junit.read_text()
-    assert xml.count("<testcase ") == 7 + 2 + 6  # tasks, unmatched, gated axes
-    assert '<testsuites name="korvane suite" tests="15" failures=' in xml and 'errors="1" ' in xml
+    assert xml.count("<testcase ") == 8 + 2 + 6  # tasks, unmatched, gated axes
+    assert '<testsuites name="korvane suite" tests="16" failures=' in xml and 'errors="1" ' in xml
+    assert 'name="\\x1b[31m&lt;&amp;&gt;\\x00"' in xml
     assert '<skipped type="missing baseline"' in xml and '<failure type="missing candidate"' in xml
     md = markdown.read_text()
     assert md.startswith("## korvane suite: regression\n") and "| gone | regression |" in md
