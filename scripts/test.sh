@@ -13,6 +13,8 @@ missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/share/unicode/UnicodeData.txt ] || missing+=(unicode-data)
 command -v g++ >/dev/null || missing+=(g++)
+# The browser tests render the HTML pages in headless Chromium.
+command -v chromium >/dev/null || command -v chromium-browser >/dev/null || missing+=(chromium)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing ${missing[*]}"
   sudo_cmd=""
@@ -26,6 +28,9 @@ fi
 # and produce OTLP input with the real OpenTelemetry SDK and its OTLP encoder.
 "$python" -m pip install -q --disable-pip-version-check openai anthropic opentelemetry-sdk \
   opentelemetry-exporter-otlp-proto-common
+# The suite tests: the JUnit schema check, the Ray and Dask engines, --pricing auto.
+"$python" -m pip install -q --disable-pip-version-check xmlschema "ray>=2.9" "dask[distributed]>=2024.1" \
+  "genai-prices>=0.0.25"
 
 echo "== C++ tests"
 cmake -S . -B build/tests -G Ninja -DKORVANE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null

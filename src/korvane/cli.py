@@ -1,44 +1,52 @@
-"""The `korvane` command line.
+"""The `korvane` command line: it parses arguments, calls the package and
+prints.
 
-    korvane diff BASELINE CANDIDATE [--pricing FILE] [--seed N] [--json] [--html FILE]
+    korvane diff BASELINE CANDIDATE [--pricing FILE|auto] [--seed N] [--json] [--html FILE]
+    korvane suite BASELINE [CANDIDATE] [--jobs N] [--engine process|ray|dask] [--out FILE]
     korvane validate FILE...
     korvane id FILE
     korvane import FORMAT INPUT... -o OUT
 
-Exit status: 0 on success (for diff: no severe row and no error
-recommendation), 1 when a diff finds a regression, 2 on bad input or usage
-and on an internal failure.
-Problems are reported as one "korvane: ..." line on standard error (a trace
-that does not parse adds the reader's hint line), never as a traceback.
-"""
+A trace argument of "-" reads standard input. Exit status: 0 success (for
+diff and suite: no regression), 1 a regression, 2 bad input or usage,
+nothing to compare, or an internal failure, 130 interrupted. Problems are
+one "korvane: ..." line on standard error (a trace that does not parse adds
+the reader's hint line), escaped and cut to a readable length, never a
+traceback.
+
+Each subcommand is one add_* function (its arguments) and one cmd_*
+function (its work); COMMANDS lists the add_* functions in help order."""
 
 from __future__ import annotations
 
 import argparse
-import json
-import math
 import os
-import stat
+import signal
 import sys
 import time
 from collections import Counter
-from typing import TYPE_CHECKING, Any, NoReturn, Sequence, TextIO
+from contextlib import contextmanager
+from typing import Any, Callable, Iterator, NoReturn, Sequence, TextIO
 
 import korvane
-from korvane.html_report import render_html
-from korvane.summary import gate_fails, render_text
-
-if TYPE_CHECKING:
-    from korvane._core import AgentRecord, DiffReport
+import korvane.suite
+from korvane import prices
+from korvane._files import atomic_output
+from korvane.errors import InputError
+from korvane.inputs import STDIN, display_name, load_pricing, read_trace, trace_models
+from korvane.render import json_report
+from korvane.render.html import render_html, render_suite_html
+from korvane.render.junit import render_junit
+from korvane.render.markdown import render_markdown
+from korvane.render.terminal import render_suite_text, render_text
+from korvane.render.text import message_lines
+from korvane.verdict import AXES, SEVERITIES, Rule, count_responses, judge
 
 EXIT_OK = 0
 EXIT_REGRESSION = 1
 EXIT_BAD_INPUT = 2
+EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141  # what a shell reports for a process killed by SIGPIPE
-
-# The reader refuses traces above 1 GiB; larger files are refused before
-# they are loaded into memory.
-MAX_TRACE_BYTES = 1 << 30
 
 # Above these sizes a stage is expected to take about a second or more and
 # is announced on standard error before it starts. Reading and parsing run
@@ -51,11 +59,61 @@ KINDS = ("metadata", "chat_request", "chat_response", "tool_call", "tool_result"
          "error", "replay_summary")
 
 
-class CliError(Exception):
-    """A problem with the user's input: printed as one line, exit status 2."""
+class StdoutError(Exception):
+    """Standard output is closed or cannot be written (a full disk)."""
 
 
-class Progress:
+class Console:
+    """Standard output for results and standard error for "korvane: ..."
+    lines. A write to standard output that fails raises StdoutError, except
+    a closed pipe (BrokenPipeError), which main() treats as the reader
+    having gone away."""
+
+    def __init__(self, out: TextIO | None, err: TextIO | None) -> None:
+        self.out = out
+        self.err = err
+
+    def write(self, text: str) -> None:
+        if self.out is None:
+            raise StdoutError("it is closed")
+        try:
+            self.out.write(text)
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise StdoutError(error.strerror or str(error)) from None
+
+    def flush(self) -> None:
+        if self.out is not None:
+            try:
+                self.out.flush()
+            except BrokenPipeError:
+                raise
+            except OSError as error:
+                raise StdoutError(error.strerror or str(error)) from None
+
+    def say(self, message: str) -> None:
+        """One "korvane: " line per line of the message, escaped and cut."""
+        if self.err is None:
+            return
+        for line in message_lines(message):
+            print(f"korvane: {line}" if not line.startswith("hint: ") else line,
+                  file=self.err, flush=True)
+
+    @property
+    def utf8(self) -> bool:
+        encoding = (getattr(self.out, "encoding", None) or "").lower().replace("-", "")
+        return encoding.replace("_", "") in ("utf8", "utf8sig")
+
+    @property
+    def colour(self) -> bool:
+        if os.environ.get("NO_COLOR") or os.environ.get("TERM") == "dumb":
+            return False
+        isatty = getattr(self.out, "isatty", None)
+        return bool(isatty and isatty())
+
+
+class Stages:
     """Stage messages on standard error for work that takes a while.
 
     The native calls hold the interpreter lock for their whole duration, so
@@ -64,191 +122,300 @@ class Progress:
     starts, when its input is large enough to take about a second, or once
     the command has already run for more than a second."""
 
-    def __init__(self, stream: TextIO, enabled: bool) -> None:
-        self.stream = stream
+    def __init__(self, console: Console, enabled: bool) -> None:
+        self.console = console
         self.enabled = enabled
         self.start = time.monotonic()
 
     def stage(self, message: str, large: bool) -> None:
         if self.enabled and (large or time.monotonic() - self.start >= 1.0):
-            print(f"korvane: {message} …", file=self.stream, flush=True)
+            self.console.say(f"{message} …")
+
+    def reading(self, path: str) -> Callable[[int], None]:
+        return lambda size: self.stage(f"reading {display_name(path)} ({size / 1e6:.1f} MB)",
+                                       size >= LARGE_READ_BYTES)
 
 
-# --- Input ---------------------------------------------------------------------
-
-def read_bytes(path: str, limit: int | None = None) -> bytes:
-    """The whole file, or CliError naming the file and the system's reason."""
+def write_file(path: str, text: str) -> None:
+    """The whole text to path, or nothing (the old file stays)."""
     try:
-        with open(path, "rb") as handle:
-            info = os.fstat(handle.fileno())
-            if limit is None:
-                return handle.read()
-            if stat.S_ISREG(info.st_mode) and info.st_size > limit:
-                raise CliError(f"{path}: file of {info.st_size} bytes exceeds the "
-                               f"trace limit of {limit} bytes")
-            # A pipe or device has no size to check first: read one byte past
-            # the limit at most.
-            data = handle.read(limit + 1)
-            if len(data) > limit:
-                raise CliError(f"{path}: input exceeds the trace limit of {limit} bytes")
-            return data
-    except OSError as error:
-        raise CliError(f"cannot read {path}: {error.strerror or error}") from None
-
-
-def read_trace(path: str, progress: Progress) -> list[AgentRecord]:
-    data = read_bytes(path, MAX_TRACE_BYTES)
-    progress.stage(f"reading {path} ({len(data) / 1e6:.1f} MB)", len(data) >= LARGE_READ_BYTES)
-    try:
-        return korvane.parse_agentlog(data)
-    except ValueError as error:
-        # The reader's message names the line and ends with a hint line.
-        raise CliError(f"{path}: {error}") from None
-
-
-def _reject_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
-    out: dict[str, Any] = {}
-    for key, value in pairs:
-        if key in out:
-            raise CliError(f"duplicate key {json.dumps(key, ensure_ascii=False)}")
-        out[key] = value
-    return out
-
-
-def _finite_float(text: str) -> float:
-    value = float(text)
-    if not math.isfinite(value):
-        raise CliError(f"number {text} is out of range")
-    return value
-
-
-def _reject_constant(name: str) -> NoReturn:
-    raise CliError(f"{name} is not a number")
-
-
-def load_pricing(path: str) -> dict[str, Any]:
-    """A pricing file: a JSON object mapping model names to price entries,
-    each a list of 2 to 7 prices [input, output, cached_input,
-    cached_write_5m, cached_write_1h, reasoning, batch_discount] or an
-    object with at least "input" and "output". Every entry is checked here
-    so that an error can name its model."""
-    data = read_bytes(path)
-    try:
-        text = data.decode("utf-8-sig")
-        table = json.loads(text, object_pairs_hook=_reject_duplicates,
-                           parse_float=_finite_float, parse_constant=_reject_constant)
-    except UnicodeDecodeError:
-        raise CliError(f"{path}: pricing file is not UTF-8 text") from None
-    except json.JSONDecodeError as error:
-        raise CliError(f"{path}: pricing file is not valid JSON: {error}") from None
-    except CliError as error:
-        raise CliError(f"{path}: {error}") from None
-    except (ValueError, RecursionError) as error:
-        # An integer too long to convert, or nesting too deep for the decoder.
-        raise CliError(f"{path}: pricing file is not valid JSON: {error}") from None
-    if not isinstance(table, dict):
-        raise CliError(f"{path}: pricing file must hold a JSON object mapping model names "
-                       f"to prices, not {type(table).__name__}")
-    for model, entry in table.items():
-        try:
-            # An empty diff does no work beyond reading the price table.
-            korvane.compute_diff_report([], [], {model: entry}, seed=0)
-        except ValueError as error:
-            reason = str(error).removeprefix("pricing value: ")
-            raise CliError(f"{path}: model {json.dumps(model, ensure_ascii=False)}: "
-                           f"{reason}") from None
-    return table
-
-
-# --- Output --------------------------------------------------------------------
-
-def _utf8(stream: TextIO) -> bool:
-    encoding = (getattr(stream, "encoding", None) or "").lower().replace("-", "").replace("_", "")
-    return encoding in ("utf8", "utf8sig")
-
-
-def _use_colour(stream: TextIO) -> bool:
-    if os.environ.get("NO_COLOR") or os.environ.get("TERM") == "dumb":
-        return False
-    isatty = getattr(stream, "isatty", None)
-    return bool(isatty and isatty())
-
-
-def write_text_file(path: str, text: str) -> None:
-    try:
-        # Trace file names may hold bytes that are not UTF-8 (lone surrogates).
-        with open(path, "w", encoding="utf-8", errors="backslashreplace") as handle:
+        with atomic_output(path, "w") as handle:
             handle.write(text)
     except OSError as error:
-        raise CliError(f"cannot write {path}: {error.strerror or error}") from None
+        raise InputError(f"cannot write {path}: {error.strerror or error}") from None
 
 
-# --- Commands ------------------------------------------------------------------
+def _usage(args: argparse.Namespace, message: str) -> NoReturn:
+    """A usage error found after parsing, printed as argparse prints its own."""
+    parser: argparse.ArgumentParser = args.parser
+    parser.error(message)
 
-def cmd_diff(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    progress = Progress(err, not args.quiet)
-    pricing = load_pricing(args.pricing) if args.pricing is not None else None
-    baseline = read_trace(args.baseline, progress)
-    candidate = read_trace(args.candidate, progress)
 
-    responses = [sum(1 for r in trace if r["kind"] == "chat_response")
-                 for trace in (baseline, candidate)]
-    progress.stage(f"diffing {responses[0]} baseline and {responses[1]} candidate responses",
-                   sum(responses) >= LARGE_DIFF_RESPONSES)
-    report: DiffReport = korvane.compute_diff_report(baseline, candidate, pricing, args.seed)
+def _rule(args: argparse.Namespace) -> Rule:
+    try:
+        return Rule.parse(args.fail_on, args.fail_severity)
+    except ValueError as error:
+        _usage(args, str(error))
+
+
+def _pricing(args: argparse.Namespace) -> tuple[dict[str, Any] | None, str | None, bool]:
+    """The pricing file's table and name (or None) and whether auto is on."""
+    given = args.pricing or []
+    files = [p for p in given if p != "auto"]
+    if len(files) > 1:
+        _usage(args, "--pricing names more than one file; merge them into one")
+    path = files[0] if files else None
+    return (load_pricing(path) if path else None), path, "auto" in given
+
+
+# --- diff ------------------------------------------------------------------------
+
+def add_diff(commands: Any, common: list[argparse.ArgumentParser]) -> None:
+    diff = commands.add_parser(
+        "diff", parents=common, help="compare a candidate trace with a baseline trace",
+        description="Compare two traces on nine behavioural axes and print a summary. "
+                    "Exit status 1 when the candidate regresses (see --fail-on), 2 when "
+                    "there is nothing to compare, so the command can gate a CI job.")
+    diff.add_argument("baseline", metavar="BASELINE",
+                      help='the reference .agentlog trace ("-" for standard input)')
+    diff.add_argument("candidate", metavar="CANDIDATE",
+                      help='the .agentlog trace to check ("-" for standard input)')
+    diff.add_argument("--json", action="store_true",
+                      help="print the report as JSON instead of the summary")
+    diff.add_argument("--html", metavar="FILE",
+                      help="also write the report as a self-contained HTML page")
+    diff.set_defaults(run=cmd_diff, parser=diff)
+
+
+def cmd_diff(args: argparse.Namespace, console: Console) -> int:
+    if args.baseline == STDIN and args.candidate == STDIN:
+        _usage(args, "only one of BASELINE and CANDIDATE can be standard input")
+    rule = _rule(args)
+    table, table_name, auto = _pricing(args)
+    stages = Stages(console, not args.quiet)
+    baseline = read_trace(args.baseline, stages.reading(args.baseline))
+    candidate = read_trace(args.candidate, stages.reading(args.candidate))
+    pricing = None
+    if table is not None or auto:
+        pricing = prices.resolve(trace_models(baseline, candidate), table,
+                                 table_name or "pricing file", auto)
+
+    responses = (count_responses(baseline), count_responses(candidate))
+    stages.stage(f"diffing {responses[0]} baseline and {responses[1]} candidate responses",
+                 sum(responses) >= LARGE_DIFF_RESPONSES)
+    report = korvane.compute_diff_report(baseline, candidate,
+                                         pricing.table if pricing else None, args.seed)
+    verdict = judge(report, responses[0], responses[1], rule)
+    names = display_name(args.baseline), display_name(args.candidate)
 
     if args.html is not None:
-        write_text_file(args.html, render_html(report, args.baseline, args.candidate))
+        write_file(args.html, render_html(report, *names, verdict=verdict, pricing=pricing))
     if args.json:
-        # The binding turns non-finite numbers into None, so strict JSON holds.
-        out.write(json.dumps(report, indent=2, ensure_ascii=not _utf8(out), allow_nan=False))
-        out.write("\n")
+        console.write(json_report.diff_json(report, verdict, pricing, ascii_only=not console.utf8))
     else:
-        out.write(render_text(report, args.baseline, args.candidate, color=_use_colour(out)))
+        console.write(render_text(report, *names, color=console.colour, verdict=verdict,
+                                  pricing=pricing))
     if args.html is not None and not args.quiet:
-        out.flush()
-        print(f"korvane: wrote {args.html}", file=err)
-    return EXIT_REGRESSION if gate_fails(report) else EXIT_OK
+        console.flush()
+        console.say(f"wrote {args.html}")
+    return verdict.exit_status
 
 
-def cmd_validate(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    progress = Progress(err, not args.quiet)
+# --- suite -----------------------------------------------------------------------
+
+def add_suite(commands: Any, common: list[argparse.ArgumentParser]) -> None:
+    suite = commands.add_parser(
+        "suite", parents=common, help="diff every task of a benchmark run",
+        description="Diff the baseline and candidate traces of every task, on all cores or "
+                    "on a Ray or Dask cluster, and add the diffs up. BASELINE and CANDIDATE "
+                    "are directories of .agentlog traces paired by task id (the task_id of "
+                    "a trace's first metadata record, else its relative path), or manifests "
+                    '(JSON Lines of {"task", "baseline", "candidate"}); one manifest alone '
+                    "names both sides. Exit status 1 when a task fails or a gated axis's "
+                    "suite-level interval lies wholly on the worse side.")
+    suite.add_argument("baseline", metavar="BASELINE",
+                       help="a directory of baseline traces, or a manifest")
+    suite.add_argument("candidate", metavar="CANDIDATE", nargs="?",
+                       help="a directory of candidate traces, or a manifest; none when "
+                            "BASELINE is a manifest that names both sides")
+    suite.add_argument("--jobs", metavar="N", type=_positive,
+                       help="worker processes (default: the CPU count)")
+    suite.add_argument("--engine", choices=korvane.suite.ENGINES, default="process",
+                       help="where tasks run: local worker processes (default), Ray or Dask")
+    suite.add_argument("--address", metavar="ADDRESS",
+                       help="the Ray cluster (default: RAY_ADDRESS, else a local one) or Dask "
+                            "scheduler (default: a local cluster of --jobs workers)")
+    suite.add_argument("--ship", action="store_true",
+                       help="send the traces' bytes to the cluster instead of their paths")
+    suite.add_argument("--out", metavar="FILE",
+                       help="write one JSON line per task to FILE as tasks finish")
+    suite.add_argument("--resume", action="store_true",
+                       help="skip the tasks that --out FILE already holds")
+    suite.add_argument("--max-failing-tasks", metavar="N", type=_count, default=0,
+                       help="failing tasks the suite tolerates (default 0)")
+    suite.add_argument("--json", action="store_true",
+                       help="print the suite report as JSON instead of the summary")
+    suite.add_argument("--html", metavar="FILE", help="also write a self-contained HTML page")
+    suite.add_argument("--junit", metavar="FILE", help="also write JUnit XML, a test case per task")
+    suite.add_argument("--markdown", metavar="FILE",
+                       help="also write a short Markdown summary for a pull-request comment")
+    suite.set_defaults(run=cmd_suite, parser=suite)
+
+
+def _interrupt(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt
+
+
+@contextmanager
+def _sigterm_interrupts() -> Iterator[None]:
+    """SIGTERM raises KeyboardInterrupt meanwhile: a CI job that times out
+    is stopped with SIGTERM, and the finished results are kept as for
+    Ctrl-C. (Only the main thread may set a handler; elsewhere nothing
+    changes.)"""
+    try:
+        previous = signal.signal(signal.SIGTERM, _interrupt)
+    except ValueError:
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def cmd_suite(args: argparse.Namespace, console: Console) -> int:
+    if args.resume and args.out is None:
+        _usage(args, "--resume needs --out FILE")
+    if args.engine == "process" and (args.ship or args.address):
+        _usage(args, "--ship and --address need --engine ray or --engine dask")
+    rule = _rule(args)
+    table, table_name, auto = _pricing(args)
+    plan = korvane.suite.discover(args.baseline, args.candidate)
+    notes = not args.quiet
+
+    def started(engine: korvane.suite.Engine) -> None:
+        if notes:
+            console.say(f"{engine.name} engine with {engine.slots} workers started in "
+                        f"{engine.start_seconds:.1f} s")
+
+    try:
+        with _sigterm_interrupts():
+            result = korvane.suite.run(
+                plan, seed=args.seed, pricing=table, pricing_name=table_name or "pricing file",
+                auto_pricing=auto, rule=rule, jobs=args.jobs, engine=args.engine,
+                address=args.address, ship=args.ship, out=args.out, resume=args.resume,
+                max_failing_tasks=args.max_failing_tasks, progress=notes, on_start=started)
+    except korvane.suite.Interrupted as stop:
+        kept = (f"; the finished results are in {stop.results} (rerun with --resume to go on)"
+                if stop.results else "")
+        console.say(f"interrupted after {stop.done} of {stop.total} tasks{kept}")
+        return EXIT_INTERRUPTED
+    files = [(args.html, render_suite_html), (args.junit, render_junit),
+             (args.markdown, render_markdown)]
+    try:
+        for path, render in files:
+            if path is not None:
+                write_file(path, render(result))
+        if args.json:
+            for piece in json_report.suite_json(result, ascii_only=not console.utf8):
+                console.write(piece)
+        else:
+            console.write(render_suite_text(result, color=console.colour))
+    finally:
+        result.close()
+    if notes:
+        console.flush()
+        for path, _ in files:
+            if path is not None:
+                console.say(f"wrote {path}")
+    return result.exit_status
+
+
+# --- validate and id -------------------------------------------------------------
+
+def add_validate(commands: Any, common: list[argparse.ArgumentParser]) -> None:
+    validate = commands.add_parser(
+        "validate", parents=common, help="check that traces parse and count their records",
+        description="Parse each trace and print its record counts by kind, or the "
+                    'reader\'s message for the first bad line. "-" reads standard input.')
+    validate.add_argument("files", metavar="FILE", nargs="+")
+    validate.set_defaults(run=cmd_validate, parser=validate)
+
+
+def cmd_validate(args: argparse.Namespace, console: Console) -> int:
+    stages = Stages(console, not args.quiet)
     status = EXIT_OK
     for path in args.files:
         try:
-            records = read_trace(path, progress)
-        except CliError as error:
-            print(f"korvane: {error}", file=err)
+            records = read_trace(path, stages.reading(path))
+        except InputError as error:
+            console.say(str(error))
             status = EXIT_BAD_INPUT
             continue
         counts: Counter[str] = Counter(r["kind"] for r in records)
-        out.write(f"{path}: valid, {len(records)} record{'s' if len(records) != 1 else ''}\n")
+        console.write(f"{display_name(path)}: valid, {len(records)} "
+                      f"record{'s' if len(records) != 1 else ''}\n")
         for kind in KINDS:
-            out.write(f"  {kind:<15} {counts.get(kind, 0):>8}\n")
+            console.write(f"  {kind:<15} {counts.get(kind, 0):>8}\n")
     return status
 
 
-def cmd_id(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    records = read_trace(args.file, Progress(err, not args.quiet))
-    for record in records:
-        out.write(korvane.content_id(record["payload"]) + "\n")
+def add_id(commands: Any, common: list[argparse.ArgumentParser]) -> None:
+    ident = commands.add_parser(
+        "id", parents=common, help="print the content id of each record's payload",
+        description="Print the content id (sha256 of the canonical JSON) of each "
+                    'record\'s payload, one per line, in trace order. "-" reads standard input.')
+    ident.add_argument("file", metavar="FILE")
+    ident.set_defaults(run=cmd_id, parser=ident)
+
+
+def cmd_id(args: argparse.Namespace, console: Console) -> int:
+    records = read_trace(args.file, Stages(console, not args.quiet).reading(args.file))
+    console.write("".join(korvane.content_id(r["payload"]) + "\n" for r in records))
     return EXIT_OK
 
 
-def cmd_import(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from korvane.errors import InputError
+# --- import ------------------------------------------------------------------------
+
+def add_import(commands: Any, common: list[argparse.ArgumentParser]) -> None:
+    imports = commands.add_parser(
+        "import", parents=common, help="convert OTLP JSON traces or API logs to .agentlog",
+        description="Convert OTLP JSON traces (GenAI or OpenInference spans; one trace per "
+                    "trace id) or OpenAI / Anthropic API logs (JSON Lines of request and "
+                    "response pairs; one trace per file) to .agentlog traces.")
+    imports.add_argument("format", metavar="FORMAT", choices=("otel", "openai", "anthropic"),
+                         help="otel, openai or anthropic")
+    imports.add_argument("inputs", metavar="INPUT", nargs="+")
+    imports.add_argument("-o", "--output", metavar="OUT", required=True,
+                         help="the .agentlog file, or a directory (existing, or ending in /) "
+                              "for one file per trace")
+    imports.set_defaults(run=cmd_import, parser=imports)
+
+
+def cmd_import(args: argparse.Namespace, console: Console) -> int:
     from korvane.importers import import_traces
-    try:
-        written = import_traces(args.format, args.inputs, args.output, err, args.quiet)
-    except InputError as error:
-        raise CliError(str(error)) from None
+    written = import_traces(args.format, args.inputs, args.output, console.err, args.quiet)
     if not args.quiet:
-        print(f"korvane: wrote {len(written)} trace{'s' if len(written) != 1 else ''}"
-              + (f" to {args.output}" if len(written) != 1 else f": {written[0]}"), file=err)
+        console.say(f"wrote {len(written)} trace{'s' if len(written) != 1 else ''}"
+                    + (f" to {args.output}" if len(written) != 1 else f": {written[0]}"))
     return EXIT_OK
 
 
 # --- Argument parsing ----------------------------------------------------------
+
+COMMANDS = [add_diff, add_suite, add_validate, add_id, add_import]
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse with its error line escaped and cut like every other
+    message (a bad value is echoed back, and may be huge or hold escape
+    sequences)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        Console(None, sys.stderr).say(f"{self.prog.removeprefix('korvane ')}: {message}")
+        raise SystemExit(EXIT_BAD_INPUT)
+
 
 def _seed(text: str) -> int:
     try:
@@ -260,65 +427,52 @@ def _seed(text: str) -> int:
     return value
 
 
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
+
+
+def _positive(text: str) -> int:
+    value = _count(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog="korvane",
         description="Read, check and compare .agentlog traces of LLM agents.",
-        epilog="Exit status: 0 success, 1 regression found by diff, 2 bad input.",
+        epilog="Exit status: 0 success, 1 regression, 2 bad input or nothing to compare, "
+               "130 interrupted.",
     )
     parser.add_argument("--version", action="version",
                         version=f"korvane {korvane.__version__} (trace format "
                                 f"{korvane.SPEC_VERSION})")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
 
-    quiet = argparse.ArgumentParser(add_help=False)
+    quiet = Parser(add_help=False)
     quiet.add_argument("-q", "--quiet", action="store_true",
                        help="print no progress or status notes on standard error")
-
-    diff = commands.add_parser(
-        "diff", parents=[quiet], help="compare a candidate trace with a baseline trace",
-        description="Compare two traces on nine behavioural axes and print a summary. "
-                    "Exit status 1 when a row is severe or a recommendation is an error, "
-                    "so the command can gate a CI job.")
-    diff.add_argument("baseline", metavar="BASELINE", help="the reference .agentlog trace")
-    diff.add_argument("candidate", metavar="CANDIDATE", help="the .agentlog trace to check")
-    diff.add_argument("--pricing", metavar="FILE",
-                      help='JSON object mapping model names to per-token prices: '
-                           '[input, output, ...] or {"input": ..., "output": ...}')
-    diff.add_argument("--seed", metavar="N", type=_seed,
+    gate = Parser(add_help=False)
+    gate.add_argument("--pricing", metavar="FILE|auto", action="append",
+                      help='per-token prices: a JSON object mapping model names to [input, '
+                           'output, ...] or {"input": ..., "output": ...}, or "auto" for the '
+                           "genai-prices list (korvane[prices]); give both to override it")
+    gate.add_argument("--seed", metavar="N", type=_seed,
                       help="seed of the bootstrap, for reproducible intervals")
-    diff.add_argument("--json", action="store_true",
-                      help="print the report as JSON instead of the summary")
-    diff.add_argument("--html", metavar="FILE",
-                      help="also write the report as a self-contained HTML page")
-    diff.set_defaults(run=cmd_diff)
-
-    validate = commands.add_parser(
-        "validate", parents=[quiet], help="check that traces parse and count their records",
-        description="Parse each trace and print its record counts by kind, or the "
-                    "reader's message for the first bad line.")
-    validate.add_argument("files", metavar="FILE", nargs="+")
-    validate.set_defaults(run=cmd_validate)
-
-    ident = commands.add_parser(
-        "id", parents=[quiet], help="print the content id of each record's payload",
-        description="Print the content id (sha256 of the canonical JSON) of each "
-                    "record's payload, one per line, in trace order.")
-    ident.add_argument("file", metavar="FILE")
-    ident.set_defaults(run=cmd_id)
-
-    imports = commands.add_parser(
-        "import", parents=[quiet], help="convert OTLP JSON traces or API logs to .agentlog",
-        description="Convert OTLP JSON traces (GenAI or OpenInference spans; one trace per "
-                    "trace id) or OpenAI / Anthropic API logs (JSON Lines of request and "
-                    "response pairs; one trace per file) to .agentlog traces.")
-    imports.add_argument("format", metavar="FORMAT", choices=("otel", "openai", "anthropic"),
-                         help="otel, openai or anthropic")
-    imports.add_argument("inputs", metavar="INPUT", nargs="+")
-    imports.add_argument("-o", "--output", metavar="OUT", required=True,
-                         help="the .agentlog file, or a directory (existing, or ending in /) "
-                              "for one file per trace")
-    imports.set_defaults(run=cmd_import)
+    gate.add_argument("--fail-on", metavar="AXIS[,AXIS...]",
+                      help=f"axes that can fail the verdict, of {', '.join(AXES)} (default: "
+                           "all but verbosity and reasoning)")
+    gate.add_argument("--fail-severity", choices=SEVERITIES[1:],
+                      help="the least severity that fails (default severe)")
+    for add in COMMANDS:
+        add(commands, [quiet, gate] if add in (add_diff, add_suite) else [quiet])
     return parser
 
 
@@ -329,6 +483,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         reconfigure = getattr(stream, "reconfigure", None)
         if reconfigure is not None:
             reconfigure(errors="backslashreplace")
+    console = Console(out, err)
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
@@ -339,28 +494,48 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.print_help(err)
         return EXIT_BAD_INPUT
     try:
-        status: int = args.run(args, out, err)
-        out.flush()
+        status: int = args.run(args, console)
+        console.flush()
         return status
-    except CliError as error:
-        print(f"korvane: {error}", file=err)
+    except SystemExit as exit_:
+        # A usage error found after parsing (Parser.error).
+        return exit_.code if isinstance(exit_.code, int) else EXIT_BAD_INPUT
+    except InputError as error:
+        console.say(str(error))
+        return EXIT_BAD_INPUT
+    except ImportError as error:
+        # An optional extra that is not installed names itself.
+        console.say(str(error))
+        return EXIT_BAD_INPUT
+    except StdoutError as error:
+        console.say(f"cannot write to standard output: {error}")
+        _silence_stdout()
         return EXIT_BAD_INPUT
     except KeyboardInterrupt:
-        print("korvane: interrupted", file=err)
-        return 130
+        console.say("interrupted")
+        return EXIT_INTERRUPTED
     except BrokenPipeError:
         # The reader of our output went away (for example `| head`): stop
         # quietly, and keep the interpreter from complaining at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _silence_stdout()
         return EXIT_BROKEN_PIPE
     except BaseException as error:
         # A fault of korvane itself (the module's internal failure derives
         # from BaseException): one line, and never the regression status.
         if isinstance(error, (SystemExit, GeneratorExit)):
             raise
-        print(f"korvane: internal error: {type(error).__name__}: {error}", file=err)
+        console.say(f"internal error: {type(error).__name__}: {error}")
         return EXIT_BAD_INPUT
+
+
+def _silence_stdout() -> None:
+    """Points standard output at /dev/null so that the interpreter's final
+    flush of what is still buffered cannot fail again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, AttributeError, ValueError):
+        pass
 
 
 if __name__ == "__main__":

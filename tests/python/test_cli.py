@@ -12,15 +12,19 @@ import re
 import subprocess
 import sys
 
+import genai_prices
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import korvane
 import report_samples as samples
-from korvane import cli
-from korvane.html_report import render_html
-from korvane.summary import clean, format_number, gate_fails, render_text
+from korvane import cli, inputs, prices
+from korvane.render.formats import format_number
+from korvane.render.html import render_html
+from korvane.render.terminal import render_text
+from korvane.render.text import safe
+from korvane.verdict import Rule, judge
 from vectors import CORPUS, record
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
@@ -104,18 +108,22 @@ def test_example_files_are_what_the_script_writes():
 def test_diff_of_a_trace_with_itself_passes(capsys, path):
     status, out, _ = run(["diff", path, path, "--seed", 1], capsys)
     assert status == 0 and "none: the traces do not diverge" in out
-    assert out.endswith("verdict: no severe row and no error recommendation, exit status 0\n")
+    assert out.endswith("verdict: no regression, exit status 0\n")
 
 
 def test_json_output_is_the_report(tmp_path, capsys):
     # The pricing file may start with a byte order mark.
-    pricing = write(tmp_path / "p.json", b"\xef\xbb\xbf" + pathlib.Path(PRICING).read_bytes())
-    status, out, _ = run(["diff", BASELINE, CANDIDATE, "--pricing", pricing, "--seed", 3, "--json"], capsys)
+    pricing_path = write(tmp_path / "p.json", b"\xef\xbb\xbf" + pathlib.Path(PRICING).read_bytes())
+    status, out, _ = run(["diff", BASELINE, CANDIDATE, "--pricing", pricing_path, "--seed", 3, "--json"], capsys)
     assert status == 1
     report = json.loads(out)
     expected = korvane.compute_diff_report(parse(BASELINE), parse(CANDIDATE),
                                            json.loads(pathlib.Path(PRICING).read_text()), seed=3)
+    verdict, pricing = report.pop("verdict"), report.pop("pricing")
     assert rounded(report) == rounded(expected) and list(report) == list(expected)
+    assert verdict["status"] == "regression" and verdict["exit_status"] == 1
+    assert pricing == {"priced": {m: pricing_path for m in ["orbit-mini-2025-01", "orbit-pro-2025-03"]},
+                       "unpriced": []}
 
 
 @pytest.mark.parametrize("tokens, entry, cost", [
@@ -166,7 +174,7 @@ def test_unreadable_input_is_one_line_and_status_2(capsys, args, message):
 
 
 def test_oversized_trace_is_refused_before_it_is_read(monkeypatch, capsys):
-    monkeypatch.setattr(cli, "MAX_TRACE_BYTES", 100)
+    monkeypatch.setattr(inputs, "MAX_TRACE_BYTES", 100)
     size = pathlib.Path(BASELINE).stat().st_size
     assert run(["validate", BASELINE], capsys)[::2] == (
         2, f"korvane: {BASELINE}: file of {size} bytes exceeds the trace limit of 100 bytes\n")
@@ -174,7 +182,7 @@ def test_oversized_trace_is_refused_before_it_is_read(monkeypatch, capsys):
 
 def test_oversized_stream_is_refused_after_the_limit(monkeypatch, capsys):
     # A pipe has no size to check first: at most one byte past the limit is read.
-    monkeypatch.setattr(cli, "MAX_TRACE_BYTES", 100)
+    monkeypatch.setattr(inputs, "MAX_TRACE_BYTES", 100)
     read, write_end = os.pipe()
     with os.fdopen(write_end, "wb") as pipe:
         pipe.write(b"x" * 4096)
@@ -234,12 +242,78 @@ def test_bad_pricing_file(tmp_path, capsys, content, message):
 
 
 @pytest.mark.parametrize("args", [
-    [], ["frobnicate"], ["diff", BASELINE], ["validate"], ["id", BASELINE, BASELINE],
+    [], ["frobnicate"], ["diff", BASELINE], ["validate"], ["id", BASELINE, BASELINE], ["diff", "-", "-"],
     *(["diff", BASELINE, BASELINE, "--seed", seed] for seed in ["-1", str(1 << 64), "1.5"]),
+    *(["diff", BASELINE, BASELINE, *more] for more in [["--fail-on", "speed"], ["--fail-on", ","],
+                                                      ["--fail-severity", "none"], ["--pricing", PRICING] * 2]),
+    ["suite", BASELINE, "--resume"], ["suite", BASELINE, BASELINE, "--ship"], ["suite", BASELINE, "--jobs", "0"],
 ])
 def test_usage_errors_exit_2(capsys, args):
     status, out, err = run(args, capsys)
     assert (status, out) == (2, "") and err
+
+
+@pytest.mark.parametrize("args", [["diff", "-", BASELINE, "--seed", 1], ["diff", BASELINE, "-", "--seed", 1],
+                                  ["validate", "-"], ["id", "-"]])
+def test_dash_reads_the_trace_from_standard_input(monkeypatch, capsys, args):
+    expected = run([BASELINE if a == "-" else a for a in args], capsys)
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(pathlib.Path(BASELINE).read_bytes())))
+    status, out, err = run(args, capsys)
+    assert (status, out.replace("standard input", BASELINE), err) == expected
+
+
+@pytest.mark.parametrize("command, what", [(["diff", BASELINE, BASELINE, "--pricing", PRICING], "pricing file"),
+                                           (["suite", PRICING], "manifest")])
+def test_tables_over_the_limit_are_refused_unread(monkeypatch, capsys, command, what):
+    monkeypatch.setattr(inputs, "MAX_TABLE_BYTES", 10)
+    size = pathlib.Path(PRICING).stat().st_size
+    assert run(command, capsys)[::2] == (2, f"korvane: {PRICING}: file of {size} bytes exceeds the {what} limit of 10 "
+                                            "bytes\n")
+
+
+def test_echoed_values_are_escaped_and_cut(tmp_path, capsys):
+    assert run(["validate", "\x1b[31mred\x07"], capsys)[2] == (
+        "korvane: cannot read \\x1b[31mred\\x07: No such file or directory\n")
+    huge = write(tmp_path / "huge.agentlog", json.dumps(dict(record(None), kind="\x1b]0;" + "k" * 10**6)).encode())
+    seed = "\x1b]0;" + "9" * 10**6
+    for command in (["validate", huge], ["diff", BASELINE, BASELINE, "--seed", seed]):
+        status, _, err = run(command, capsys)
+        lines = err.splitlines()
+        assert status == 2 and "\x1b" not in err and "\\x1b]0;" in err and "characters cut]" in err
+        assert max(map(len, lines)) < 1000 and lines[-1].startswith(("hint: ", "korvane: diff: argument --seed"))
+
+
+@pytest.mark.parametrize("stdout, reason", [("/dev/full", "No space left on device"), (None, "it is closed")])
+def test_unwritable_standard_output_is_one_line(stdout, reason):
+    with open(stdout or os.devnull, "w") as sink:
+        done = subprocess.run([sys.executable, "-m", "korvane", "id", BASELINE], stdout=sink, stderr=subprocess.PIPE,
+                              text=True, timeout=120, preexec_fn=None if stdout else lambda: os.close(1))
+    assert (done.returncode, done.stderr) == (2, f"korvane: cannot write to standard output: {reason}\n")
+
+
+@pytest.mark.parametrize("candidate, status, lines", [
+    ([], 2, "verdict: nothing to compare, exit status 2\n  neither trace has a response\n"),
+    (None, 1, "verdict: regression, exit status 1\n  the candidate has no response where the baseline has 2\n"),
+])
+def test_missing_responses_decide_the_verdict(tmp_path, capsys, candidate, status, lines):
+    empty = write(tmp_path / "empty.agentlog", [record({}, kind="metadata")])
+    base = empty if candidate == [] else write(tmp_path / "b.agentlog", [response("a"), response("b")])
+    result = run(["diff", base, empty, "--seed", 1], capsys)
+    assert result[0] == status and result[1].endswith(lines)
+
+
+def test_pricing_auto_prices_the_named_models_and_a_file_overrides(tmp_path, capsys):
+    usage = {"input_tokens": 1000, "output_tokens": 100}
+    trace = write(tmp_path / "t.agentlog", [response(model=m, usage=usage) for m in ["gpt-4o", "claude-opus-4-6", "x-9"]])
+    mine = write(tmp_path / "mine.json", b'{"claude-opus-4-6": [1, 2]}')
+    status, out, _ = run(["diff", trace, trace, "--pricing", "auto", "--pricing", mine, "--json", "--seed", 1], capsys)
+    source = f"genai-prices {genai_prices.__version__}"
+    assert json.loads(out)["pricing"] == {"priced": {"claude-opus-4-6": mine, "gpt-4o": source}, "unpriced": ["x-9"]}
+    for model in ["gpt-4o", "anthropic/claude-sonnet-4-5"]:
+        per_token = prices.auto_price(model)
+        for kind in ["input", "output"]:
+            expected = genai_prices.calc_price(genai_prices.Usage(**{f"{kind}_tokens": 7000}), model.split("/")[-1])
+            assert per_token[kind] * 7000 == pytest.approx(float(expected.total_price))
 
 
 def test_version(capsys):
@@ -277,7 +351,7 @@ def test_progress_is_announced_for_large_input_or_after_a_second(monkeypatch, ca
     clock = iter([0.0, 0.5, 1.5])
     monkeypatch.setattr(cli.time, "monotonic", lambda: next(clock))
     stream = io.StringIO()
-    progress = cli.Progress(stream, True)
+    progress = cli.Stages(cli.Console(None, stream), True)
     progress.stage("early", False)
     progress.stage("late", False)
     assert stream.getvalue() == "korvane: late …\n"
@@ -288,8 +362,7 @@ def test_entry_points(launcher):
     command = [sys.executable, "-m", "korvane"]
     if launcher == "script":
         command = [str(pathlib.Path(sys.executable).parent / "korvane")]
-        if not pathlib.Path(command[0]).exists():
-            pytest.skip("the korvane script is not installed next to this interpreter")
+        assert pathlib.Path(command[0]).exists(), "the korvane script is not installed next to this interpreter"
     done = subprocess.run(command + DIFF + ["--seed", "1"], capture_output=True, text=True, timeout=120)
     assert done.returncode == 1 and "verdict: regression" in done.stdout
     done = subprocess.run(command + ["validate", "no/such/file"], capture_output=True, text=True, timeout=120)
@@ -299,20 +372,56 @@ def test_entry_points(launcher):
 
 # --- renderings ------------------------------------------------------------------
 
-@pytest.mark.parametrize("change, fails", [
-    (lambda r: None, False),
-    (lambda r: r["rows"][4].update(severity="moderate"), False),
-    (lambda r: r["rows"][4].update(severity="severe"), True),
-    (lambda r: r["recommendations"].append(samples.recommendation("warning", "review", 1, "m", "r", "safety", .5)),
+AXIS = {axis: i for i, axis in enumerate(samples.AXES)}
+LATENCY_UP = samples.row("latency", 1000.0, 2000.0, 800.0, 1200.0, "severe", 5)
+LATENCY_MODERATE = samples.row("latency", 1000.0, 1200.0, 100.0, 300.0, "moderate", 5)
+VERBOSITY_UP = samples.row("verbosity", 100.0, 200.0, 80.0, 120.0, "severe", 5)
+COST_DOWN = samples.row("cost", 0.02, 0.01, -0.012, -0.008, "severe", 5)
+RESTORE = samples.recommendation("error", "restore", 2, "Restore f(x) at turn 2.",
+                                 "candidate dropped tool call(s): `f(x)`", "trajectory", 1.0)
+RESTATES_COST = samples.recommendation(
+    "error", "review", 0, "Review the candidate: cost axis shifted with severity severe.",
+    "Aggregate signal crosses the `severe` threshold (cost: delta -0.010, CI [-0.012, -0.008]).", "cost", 0.8)
+
+
+def refusal(baseline, candidate):
+    return samples.recommendation("error", "review", 3, "Review refusal behaviour at turn 3: candidate may be "
+                                  "over-refusing.", f"stop_reason changed: `{baseline}` → `{candidate}`", "safety", 0.5)
+
+
+@pytest.mark.parametrize("rows, recommendations, responses, rule, status, improved", [
+    ((), (), (5, 5), {}, "pass", False),
+    ((LATENCY_UP,), (), (5, 5), {}, "regression", False),
+    ((samples.row("latency", 2000.0, 1000.0, -1200.0, -800.0, "severe", 5),), (), (5, 5), {}, "pass", True),
+    ((samples.row("semantic", 1.0, 0.5, -0.6, -0.4, "severe", 5),), (), (5, 5), {}, "regression", False),
+    ((samples.row("conformance", 0.5, 1.0, 0.3, 0.7, "severe", 5),), (), (5, 5), {}, "pass", True),
+    ((VERBOSITY_UP,), (), (5, 5), {}, "pass", False),
+    ((VERBOSITY_UP,), (), (5, 5), {"fail_on": "verbosity"}, "regression", False),
+    ((LATENCY_UP,), (), (5, 5), {"fail_on": "verbosity,cost"}, "pass", False),
+    ((LATENCY_MODERATE,), (), (5, 5), {}, "pass", False),
+    ((LATENCY_MODERATE,), (), (5, 5), {"fail_severity": "moderate"}, "regression", False),
+    ((samples.row("latency", 1000.0, None, None, None, "none", 5),), (), (5, 5), {"fail_severity": "minor"}, "pass",
      False),
-    (lambda r: r["recommendations"].append(samples.recommendation("error", "restore", 1, "m", "r", "trajectory", .5)),
-     True),
+    ((), (RESTORE,), (5, 5), {}, "regression", False),
+    ((COST_DOWN,), (RESTATES_COST,), (5, 5), {}, "pass", True),
+    ((), (refusal("content_filter", "end_turn"),), (5, 5), {}, "pass", True),
+    ((), (refusal("end_turn", "content_filter"),), (5, 5), {}, "regression", False),
+    ((), (), (5, 0), {}, "regression", False),
+    ((), (), (5, 2), {}, "regression", False),
+    ((), (), (5, 3), {}, "pass", False),
+    ((), (), (0, 0), {}, "nothing to compare", False),
+    ((), (), (0, 3), {}, "nothing to compare", False),
 ])
-def test_gate(change, fails):
+def test_verdict_counts_only_changes_the_worse_way(rows, recommendations, responses, rule, status, improved):
     report = samples.clean()
-    change(report)
-    assert gate_fails(report) == fails
-    assert f'class="verdict {"fail" if fails else "pass"}"' in render_html(report)
+    for row in rows:
+        report["rows"][AXIS[row["axis"]]] = row
+    report["recommendations"] = list(recommendations)
+    verdict = judge(report, *responses, Rule.parse(**rule))
+    assert (verdict.status, bool(verdict.improvements)) == (status, improved)
+    assert verdict.exit_status == {"pass": 0, "regression": 1, "nothing to compare": 2}[status]
+    page = render_html(report, verdict=verdict)
+    assert f'class="verdict {"pass" if status == "pass" else "fail"}"' in page
 
 
 def test_text_summary_has_every_section():
@@ -321,10 +430,17 @@ def test_text_summary_has_every_section():
                                         "Most regressed response pairs", "verdict: regression, exit status 1"]]
     assert positions == sorted(positions)
     assert "candidate called `book_flight(flight_id,passenger)` 2 time(s)" in out
-    assert out.endswith("  severe rows: semantic similarity, tool-call trajectory, refusal / safety, "
-                        "verbosity, latency, cost\n  error recommendations: 1\n")
+    assert out.endswith("""verdict: regression, exit status 1
+  semantic similarity worse: -0.58 [-0.71, -0.33], severe
+  tool-call trajectory worse: +0.50 [0, +1.00], severe
+  refusal / safety worse: +0.250 [0, +0.500], severe
+  latency worse: +1415 [+1120, +1560], severe
+  cost worse: +0.00739 [+0.00656, +0.00883], severe
+  error recommendation: Review unexpected addition at turn 0: lookup(q).
+  not gated: verbosity worse: +45.5 [+33.0, +58.0], severe
+""")
     assert "pair 2: regression score 6.50, dominant axis cost" in out
-    assert re.search(r"^format conformance\s+1\.00\s+n/a\s+n/a\s+\[n/a, n/a\]", out, re.M)
+    assert re.search(r"^format conformance\s+1\.00\s+n/a\s+n/a\s+\[n/a, n/a\]\s+not measurable\s+7", out, re.M)
     assert re.search(r"^llm-judge score\s+-\s+-\s+-\s+-\s+none\s+0$", out, re.M)
     assert "\x1b" not in out
 
@@ -341,7 +457,7 @@ def test_text_summary_escapes_control_characters_and_colours_on_request():
 
 def test_html_report_sections_and_chart():
     page = render_html(samples.regressed(), "b<1>.agentlog", "c.agentlog")
-    assert page.count('class="axis-row"') == 9 and page.count('data-severity="severe"') == 6
+    assert page.count('class="axis-row"') == 9 and page.count('data-tone="severe"') == 6
     assert page.count('<circle class="delta"') == 7  # not judge (no data), not conformance (n/a)
     for heading in ["Axes", "First divergence", "Divergences", "Recommendations", "Most regressed response pairs"]:
         assert f"<h2>{heading}</h2>" in page
@@ -385,7 +501,7 @@ def reports(draw):
 def test_renderers_take_any_report(report):
     text = render_text(report, color=True)
     assert not re.search(r"[\x00-\x08\x0b-\x1a\x1c-\x1f\x7f]", text)
-    assert clean(report["divergences"][0]["explanation"]) in text
+    assert safe(report["divergences"][0]["explanation"]) in text
     page = render_html(report)
     assert html.escape(report["baseline_trace_id"]) in page and "<script" not in page
     assert html.escape(report["recommendations"][0]["message"]) in page

@@ -1,25 +1,27 @@
-"""The HTML report as a browser sees it: rendered by headless Chromium, the
-page holds the report's text and the chart, runs nothing from the traces and
-paints a non-blank screenshot."""
+"""The HTML pages as a browser sees them: rendered by headless Chromium, the
+diff and suite pages hold the report's text and charts, run nothing from the
+traces and paint a non-blank screenshot."""
 
+import html
 import pathlib
 import re
 import shutil
 import subprocess
 
-import pytest
-
 import report_samples as samples
 from korvane import cli
-from korvane.html_report import render_html
+from korvane.render.html import render_html
+from test_cli import response, write
+from vectors import record
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 BROWSER = next(filter(None, map(shutil.which, ["chromium", "chromium-browser", "google-chrome"])), None)
-pytestmark = pytest.mark.skipif(BROWSER is None, reason="no Chromium browser on PATH")
 
 
 def chromium(tmp_path, *args):
+    # The test command installs Debian's chromium; without it these tests fail, never skip.
+    assert BROWSER is not None, "no Chromium browser on PATH: apt-get install chromium"
     done = subprocess.run(
         [BROWSER, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
          f"--user-data-dir={tmp_path / 'profile'}", *args],
@@ -52,3 +54,21 @@ def test_trace_text_stays_text_and_the_page_is_painted(tmp_path):
     data = shot.read_bytes()
     assert data.startswith(b"\x89PNG\r\n\x1a\n")
     assert len(data) > 50_000  # a blank page of this size compresses to a few kilobytes
+
+
+def test_suite_page_renders_and_task_ids_stay_text(tmp_path, sides):
+    hostile = '<img src=x onerror=alert(1)>'
+    for side, text in zip(sides, ["same", "same"]):
+        write(pathlib.Path(side) / "hostile.agentlog", [record({"task_id": hostile}, kind="metadata"), response(text)])
+    page = tmp_path / "suite.html"
+    assert cli.main(["suite", *sides, "-q", "--seed", "1", "--jobs", "1", "--html", str(page)]) == 1
+    dom = chromium(tmp_path, "--dump-dom", page.as_uri())
+    text = re.sub(r"\s+", " ", re.sub(r"<[^>]+>", " ", dom))
+    for words in ["korvane suite report", "Regression (exit status 1)", "Axes", "Tasks, most regressed first",
+                  "Failed tasks", "Unmatched tasks", "Each task", "lonely.agentlog", "new.agentlog"]:
+        assert words in text
+    chart = re.search(r'<svg[^>]*id="suite-chart".*?</svg>', dom, re.S)
+    assert chart is not None and len(re.findall(r'<g class="axis-row"', chart.group(0))) == 8
+    ranked = re.search(r'<table id="ranked">.*?</table>', dom, re.S).group(0)
+    assert ranked.count("<tr>") == 1 + 6 and dom.count("<details ") == 6 + 2  # ran, and failed
+    assert "<img" not in dom and html.escape(hostile, quote=False) in dom

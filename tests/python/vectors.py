@@ -75,3 +75,12 @@ def assert_no_leak(call, inputs, calls, warmup, singletons=False):
         assert all(abs(d) < 100 for d in drift), drift
     assert min(first[0], second[0]) < 64 * 1024, (first, second)
     assert min(first[1], second[1]) < 2 * 1024 * 1024, (first, second)
+
+
+# The corpus's baseline and candidate pairs, as pairs.json lists them.
+PAIRS = json.loads((CORPUS / "pairs.json").read_text())["pairs"]
+
+
+def meta(task_id):
+    """A metadata record naming its task."""
+    return record({"task_id": task_id}, kind="metadata", id="m")
