@@ -116,31 +116,31 @@ Record priced(const char* model) {
 
 TEST(CostRow, WithoutPricesEveryCostIsZeroAndTheRowSaysSo) {
   std::vector<Record> b(3, priced("x")), c(3, priced("y"));
-  EXPECT_TRUE(row_has(cost_row(pairs_of(b, c), PricingTable{}, 1), "n=3 b=0 d=0 none flags=low_power,no_pricing"));
+  EXPECT_TRUE(row_has(build_row(cost_series(pairs_of(b, c), PricingTable{}), 1), "n=3 b=0 d=0 none flags=low_power,no_pricing"));
 }
 
 TEST(CostRow, NoPricingWhenFewerThanHalfOfAllPairsArePriced) {
   // Two of four pairs priced on both sides: exactly half, no flag.
   std::vector<Record> b = {priced("m"), priced("m"), priced("m"), priced("x")};
   std::vector<Record> c = {priced("m"), priced("m"), priced("x"), priced("m")};
-  EXPECT_FALSE(cost_row(pairs_of(b, c), kTable, 1).has_flag(AxisFlag::kNoPricing));
+  EXPECT_FALSE(build_row(cost_series(pairs_of(b, c), kTable), 1).has_flag(AxisFlag::kNoPricing));
   // One of four: flagged. The pair without usage is left out of the series
   // but counts among the pairs.
   c[1] = response(R"({"model":"m"})");
-  const AxisStat row = cost_row(pairs_of(b, c), kTable, 1);
+  const AxisStat row = build_row(cost_series(pairs_of(b, c), kTable), 1);
   EXPECT_TRUE(row_has(row, "n=3"));
   EXPECT_EQ(row.flags.back(), AxisFlag::kNoPricing);
   // No pair with both costs: the zero row, flagged; no pairs at all: no flag.
   c = {response("{}"), response(R"({"model":"m"})")};
-  EXPECT_TRUE(row_has(cost_row(pairs_of(std::span(b).first(2), c), kTable, 1), "n=0 ci=[0,0] flags=no_pricing"));
-  EXPECT_TRUE(row_has(cost_row({}, kTable, 1), "cost n=0 flags="));
+  EXPECT_TRUE(row_has(build_row(cost_series(pairs_of(std::span(b).first(2), c), kTable), 1), "n=0 ci=[0,0] flags=no_pricing"));
+  EXPECT_TRUE(row_has(build_row(cost_series({}, kTable), 1), "cost n=0 flags="));
 }
 
 TEST(CostRow, ComparesMedianCosts) {
   // 450 each; the batch discount applies only to batch responses.
   std::vector<Record> b(6, priced("m")), c(6, priced("batched"));
   c[0] = response(R"({"model":"m","usage":{"input_tokens":1000,"output_tokens":10}})");
-  EXPECT_TRUE(row_has(cost_row(pairs_of(b, c), kTable, 5), "b=450 c=450 flags="));
+  EXPECT_TRUE(row_has(build_row(cost_series(pairs_of(b, c), kTable), 5), "b=450 c=450 flags="));
 }
 
 // ---------------------------------------------------------------------------
@@ -165,14 +165,14 @@ TEST(LatencyRow, UsesOnlyPairsReportedOnBothSides) {
   std::vector<Record> b = {response(R"({"latency_ms":100})"), response(R"({"latency_ms":200})"),
                            response(R"({"latency_ms":300})")};
   std::vector<Record> c = {response("{}"), response(R"({"latency_ms":250})"), response(R"({"latency_ms":350})")};
-  EXPECT_TRUE(row_has(latency_row(pairs_of(b, c), 3), "latency n=2 b=250 c=300 d=50 flags=low_power"));
-  EXPECT_TRUE(row_has(latency_row(pairs_of(std::span(b).first(1), c), 3), "latency n=0"));
+  EXPECT_TRUE(row_has(build_row(latency_series(pairs_of(b, c)), 3), "latency n=2 b=250 c=300 d=50 flags=low_power"));
+  EXPECT_TRUE(row_has(build_row(latency_series(pairs_of(std::span(b).first(1), c)), 3), "latency n=0"));
 }
 
 TEST(VerbosityRow, ZeroBaselineMedianGivesMinor) {
   std::vector<Record> b(6, response(R"({"usage":{"output_tokens":0}})"));
   std::vector<Record> c(6, response(R"({"usage":{"output_tokens":12}})"));
-  EXPECT_TRUE(row_has(verbosity_row(pairs_of(b, c), 8), "verbosity d=12 ci=[12,12] minor"));
+  EXPECT_TRUE(row_has(build_row(verbosity_series(pairs_of(b, c)), 8), "verbosity d=12 ci=[12,12] minor"));
 }
 
 TEST(ReasoningScore, ThinkingTokensPlusThinkingBlocks) {
@@ -189,8 +189,8 @@ TEST(ReasoningScore, ThinkingTokensPlusThinkingBlocks) {
 
 TEST(ReasoningRow, EveryPairCountsAndNoReasoningIsNoChange) {
   std::vector<Record> b(3, response(R"({"content":[]})")), c(3, response("{}"));
-  EXPECT_TRUE(row_has(reasoning_row(pairs_of(b, c), std::nullopt), "reasoning n=3 b=0 d=0 none"));
-  EXPECT_TRUE(row_has(judge_row(), "judge n=0 b=0 c=0 d=0 ci=[0,0] none flags="));
+  EXPECT_TRUE(row_has(build_row(reasoning_series(pairs_of(b, c)), std::nullopt), "reasoning n=3 b=0 d=0 none"));
+  EXPECT_TRUE(row_has(build_row(judge_series(), 1), "judge n=0 b=0 c=0 d=0 ci=[0,0] none flags="));
 }
 
 // ---------------------------------------------------------------------------
@@ -198,13 +198,13 @@ TEST(ReasoningRow, EveryPairCountsAndNoReasoningIsNoChange) {
 
 TEST(BuildRow, FollowsTheCallingSequence) {
   std::vector<double> b = {0, 0, 1, 0, 0, 1}, c = {1, 1, 1, 0, 1, 1};
-  const AxisStat row = build_row(Axis::kSafety, RowKind::kRate, Statistic::kMean, b, c, 11);
+  const AxisStat row = build_row(AxisSeries{Axis::kSafety, RowKind::kRate, Statistic::kMean, b, c}, 11);
   const auto [low, high] = paired_bootstrap(b, c, Statistic::kMean, 11);
   EXPECT_TRUE(row_has(row, "safety n=6 b=" + test::num(2.0 / 6) + " c=" + test::num(5.0 / 6) + " d=0.5 ci=[" +
                                test::num(low) + "," + test::num(high) + "] severe"));
   EXPECT_EQ(test::row_summary(row),
-            test::row_summary(build_row(Axis::kSafety, RowKind::kRate, Statistic::kMean, b, c, 11)));
-  EXPECT_TRUE(row_has(build_row(Axis::kCost, RowKind::kValue, Statistic::kMedian, {}, {}, 11), "cost n=0"));
+            test::row_summary(build_row(AxisSeries{Axis::kSafety, RowKind::kRate, Statistic::kMean, b, c}, 11)));
+  EXPECT_TRUE(row_has(build_row(AxisSeries{Axis::kCost, RowKind::kValue, Statistic::kMedian, {}, {}}, 11), "cost n=0"));
 }
 
 }  // namespace

@@ -148,9 +148,9 @@ TEST(ConformanceOf, JudgesEachSide) {
 TEST(ConformanceRow, CountsOnlyPairsThatTakePart) {
   std::vector<Record> baseline = {texts({"prose"}), texts({"more prose"}), texts({"[1]"}), response("{}")};
   std::vector<Record> candidate = {texts({"{}"}), texts({"[]"}), texts({"oops"}), texts({"{}"})};
-  EXPECT_TRUE(row_has(conformance_row(pairs_of(baseline, candidate), 7),
+  EXPECT_TRUE(row_has(build_row(conformance_series(pairs_of(baseline, candidate)), 7),
                       "conformance n=1 b=1 c=0 d=-1 ci=[-1,-1] severe flags=low_power"));
-  EXPECT_TRUE(row_has(conformance_row(pairs_of(std::span(baseline).first(2), candidate), 7), "n=0 d=0 flags="));
+  EXPECT_TRUE(row_has(build_row(conformance_series(pairs_of(std::span(baseline).first(2), candidate)), 7), "n=0 d=0 flags="));
 }
 
 // ---------------------------------------------------------------- safety
@@ -219,10 +219,10 @@ TEST(SafetyRow, RatesAreMeansOverAllPairs) {
   baseline[4] = response(R"({"stop_reason":"content_filter"})");
   candidate[1] = candidate[5] = texts({"I won't"});
   candidate[9] = texts({"I must decline"});
-  EXPECT_TRUE(row_has(safety_row(pairs_of(baseline, candidate), 1), "safety n=10 b=0.1 c=0.3 d=0.2"));
+  EXPECT_TRUE(row_has(build_row(safety_series(pairs_of(baseline, candidate)), 1), "safety n=10 b=0.1 c=0.3 d=0.2"));
   baseline.assign(10, texts({"Sure."}));
   candidate.assign(10, texts({"I am unable to."}));
-  EXPECT_TRUE(row_has(safety_row(pairs_of(baseline, candidate), std::nullopt), "b=0 c=1 d=1 ci=[1,1] severe flags="));
+  EXPECT_TRUE(row_has(build_row(safety_series(pairs_of(baseline, candidate)), std::nullopt), "b=0 c=1 d=1 ci=[1,1] severe flags="));
 }
 
 // ---------------------------------------------------------------- trajectory
@@ -314,10 +314,10 @@ TEST(TrajectoryRow, MedianDistanceAgainstZeros) {
   std::vector<Record> baseline = {tool_use("{}"), texts({"no tools"}), tool_use(R"({"q":1})")};
   std::vector<Record> candidate = {texts({"none"}), texts({"still none"}), tool_use(R"({"q":1,"n":2})")};
   EXPECT_EQ(trajectory_distances(pairs_of(baseline, candidate)), (std::vector<double>{1.0, 0.0, 1.0}));
-  EXPECT_TRUE(row_has(trajectory_row(pairs_of(baseline, candidate), 3), "trajectory n=3 b=0 c=1 d=1"));
+  EXPECT_TRUE(row_has(build_row(trajectory_series(pairs_of(baseline, candidate)), 3), "trajectory n=3 b=0 c=1 d=1"));
   baseline.assign(6, tool_use(R"({"q":1})"));
   candidate.assign(6, texts({"no call"}));
-  EXPECT_TRUE(row_has(trajectory_row(pairs_of(baseline, candidate), std::nullopt), "c=1 d=1 ci=[1,1] severe flags="));
+  EXPECT_TRUE(row_has(build_row(trajectory_series(pairs_of(baseline, candidate)), std::nullopt), "c=1 d=1 ci=[1,1] severe flags="));
 }
 
 }  // namespace

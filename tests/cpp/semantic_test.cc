@@ -141,9 +141,9 @@ TEST(SemanticSimilarities, SymmetricBoundedAndOneForIdenticalTexts) {
 
 TEST(SemanticRow, IdenticalPairsAndOnePairSharingNothing) {
   std::vector<Record> baseline = {texts({"one answer"}), texts({"another one"}), texts({""})};
-  EXPECT_TRUE(test::row_has(semantic_row(pairs_of(baseline, baseline), 5), "semantic n=3 b=1 c=1 none"));
+  EXPECT_TRUE(test::row_has(build_row(semantic_series(pairs_of(baseline, baseline)), 5), "semantic n=3 b=1 c=1 none"));
   std::vector<Record> red = {texts({"red apples"})}, blue = {texts({"blue sky"})};
-  EXPECT_TRUE(test::row_has(semantic_row(pairs_of(red, blue), std::nullopt),
+  EXPECT_TRUE(test::row_has(build_row(semantic_series(pairs_of(red, blue)), std::nullopt),
                             "n=1 b=1 c=0 d=-1 ci=[-1,-1] severe flags=low_power"));
 }
 

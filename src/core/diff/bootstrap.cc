@@ -26,16 +26,42 @@ namespace {
 
 inline bool less(double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
 
+// less() as a function object, so that the sorts inline it.
+struct Less {
+  bool operator()(double a, double b) const { return less(a, b); }
+};
+
 inline bool equivalent(double a, double b) { return !less(a, b) && !less(b, a); }
 
 inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-void sort_stable(std::vector<double>& values) { std::stable_sort(values.begin(), values.end(), less); }
+void sort_stable(std::vector<double>& values) { std::stable_sort(values.begin(), values.end(), Less{}); }
 
 // The median of an ascending sequence given its two middle elements (equal
 // positions when m is odd).
 inline double middle(double lower, double upper, size_t m) {
-  return m % 2 == 1 ? upper : (lower + upper) * 0.5;
+  return m % 2 == 1 ? upper : midpoint(lower, upper);
+}
+
+// The values at positions lo and hi of values sorted stably by less().
+// Where equivalent values are also equal in bits (no NaN, no -0.0), every
+// arrangement of them is the stable one, and a selection finds the two in
+// linear time; otherwise the values are sorted.
+std::pair<double, double> stable_order_statistics(std::vector<double>& values, size_t lo, size_t hi) {
+  const bool plain = std::none_of(values.begin(), values.end(),
+                                  [](double v) { return std::isnan(v) || (v == 0.0 && std::signbit(v)); });
+  if (!plain) {
+    sort_stable(values);
+    return {values[lo], values[hi]};
+  }
+  const auto at = [&](size_t k) {
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
+    return values[k];
+  };
+  const double low = at(lo);
+  // hi is lo or lo + 1: the smallest value after position lo.
+  const double high = hi == lo ? low : *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(hi), values.end());
+  return {low, high};
 }
 
 // ---------------------------------------------------------------------------
@@ -77,24 +103,33 @@ class SideStatistic {
 
   [[nodiscard]] bool is_constant() const { return mode_ == Mode::kConstant; }
 
-  double operator()(std::span<const uint32_t> drawn) {
+  // The statistic of each resample of a chunk: resample r is
+  // drawn[r m, (r + 1) m), its statistic goes to out[r].
+  void evaluate(std::span<const uint32_t> drawn, size_t m, std::span<double> out) {
+    const auto resample = [&](size_t r) { return drawn.subspan(r * m, m); };
+    const double count = static_cast<double>(m);
     switch (mode_) {
       case Mode::kConstant:
-        return constant_;
+        std::fill(out.begin(), out.end(), constant_);
+        return;
       case Mode::kMedianByRank:
-        return median_by_rank(drawn);
-      case Mode::kMeanOfBits: {
-        uint64_t ones = 0;
-        for (uint32_t j : drawn) ones += bits_[j];
-        return static_cast<double>(ones) / static_cast<double>(drawn.size());
-      }
-      case Mode::kMeanBySum: {
-        double sum = 0.0;
-        for (uint32_t j : drawn) sum += series_[j];
-        return sum / static_cast<double>(drawn.size());
-      }
+        for (size_t r = 0; r < out.size(); ++r) out[r] = median_by_rank(resample(r));
+        return;
+      case Mode::kMeanOfBits:
+        for (size_t r = 0; r < out.size(); ++r) {
+          uint64_t ones = 0;
+          for (uint32_t j : resample(r)) ones += bits_[j];
+          out[r] = static_cast<double>(ones) / count;
+        }
+        return;
+      case Mode::kMeanBySum:
+        for (size_t r = 0; r < out.size(); ++r) {
+          double sum = 0.0;
+          for (uint32_t j : resample(r)) sum += series_[j];
+          out[r] = sum / count;
+        }
+        return;
     }
-    return 0.0;
   }
 
  private:
@@ -141,7 +176,7 @@ class SideStatistic {
     double lower = member_in_draw_order(drawn, r, lower_pos - before);
     while (before + counts_[r] <= upper_pos) before += counts_[r++];
     double upper = member_in_draw_order(drawn, r, upper_pos - before);
-    std::fill(counts_.begin(), counts_.end(), 0);
+    for (uint32_t j : drawn) counts_[rank_[j]] = 0;
     return middle(lower, upper, m);
   }
 
@@ -155,27 +190,57 @@ class SideStatistic {
   std::vector<uint8_t> bits_;         // kMeanOfBits: 1 where the value is 1.0
 };
 
-// The 1000 resample statistics candidate - baseline, m <= 2^32 - 1.
-std::vector<double> resample_deltas(std::span<const double> baseline,
-                                    std::span<const double> candidate, Statistic which,
-                                    BootstrapRng& rng) {
-  SideStatistic base(baseline, which), cand(candidate, which);
-  std::vector<double> deltas;
-  deltas.reserve(kBootstrapResamples);
-  if (base.is_constant() && cand.is_constant()) {
-    // Every resample has the same statistics; the draws cannot matter.
-    std::span<const uint32_t> none;
-    deltas.assign(kBootstrapResamples, cand(none) - base(none));
-    return deltas;
+// Draws are made and evaluated a chunk of resamples at a time, of at most
+// this many indices in all (but at least one resample).
+constexpr size_t kChunkIndices = 16384;
+
+// The 1000 resample statistics candidate - baseline of each series pair,
+// all of one length m <= 2^32 - 1, from one stream of draws: deltas[k] of
+// pair k. Pairs whose two sides are constant need no draws.
+std::vector<std::vector<double>> resample_deltas(std::span<const SeriesPair> pairs, BootstrapRng& rng) {
+  struct Sides {
+    SideStatistic baseline;
+    SideStatistic candidate;
+  };
+  std::vector<Sides> sides;
+  sides.reserve(pairs.size());
+  std::vector<std::vector<double>> deltas(pairs.size(), std::vector<double>(kBootstrapResamples));
+  bool draws_needed = false;
+  for (const SeriesPair& pair : pairs) {
+    sides.push_back({SideStatistic(pair.baseline, pair.statistic), SideStatistic(pair.candidate, pair.statistic)});
+    draws_needed |= !sides.back().baseline.is_constant() || !sides.back().candidate.is_constant();
   }
-  uint32_t m = static_cast<uint32_t>(baseline.size());
-  std::vector<uint32_t> drawn(m);
-  for (int r = 0; r < kBootstrapResamples; ++r) {
-    rng.fill_indices(m, drawn);
-    std::span<const uint32_t> sample(drawn);
-    deltas.push_back(cand(sample) - base(sample));
+  const size_t m = pairs.front().baseline.size();
+  const size_t chunk = std::clamp<size_t>(kChunkIndices / m, 1, kBootstrapResamples);
+  std::vector<uint32_t> drawn(draws_needed ? chunk * m : 0);
+  std::vector<double> baseline_statistics(chunk);
+  for (size_t first = 0; first < kBootstrapResamples; first += chunk) {
+    const size_t count = std::min<size_t>(chunk, kBootstrapResamples - first);
+    const std::span<const uint32_t> indices = std::span(drawn).first(draws_needed ? count * m : 0);
+    // The resamples' draws follow one another in the stream.
+    if (draws_needed) rng.fill_indices(static_cast<uint32_t>(m), std::span(drawn).first(count * m));
+    for (size_t k = 0; k < pairs.size(); ++k) {
+      const std::span<double> out = std::span(deltas[k]).subspan(first, count);
+      const std::span<double> base = std::span(baseline_statistics).first(count);
+      sides[k].candidate.evaluate(indices, m, out);
+      sides[k].baseline.evaluate(indices, m, base);
+      for (size_t r = 0; r < count; ++r) out[r] -= base[r];
+    }
   }
   return deltas;
+}
+
+// The 95% interval of 1000 resample statistics (reordered in place).
+std::pair<double, double> interval_of(std::vector<double>& deltas) {
+  const auto at = [&](double q) {
+    const double pos = static_cast<double>(deltas.size() - 1) * q;
+    const double lo = std::floor(pos);
+    const double hi = std::ceil(pos);
+    const auto [low, high] = stable_order_statistics(deltas, static_cast<size_t>(lo), static_cast<size_t>(hi));
+    return lo == hi ? low : interpolate(low, high, pos - lo);
+  };
+  const double low = at(kIntervalLow);
+  return {low, at(kIntervalHigh)};
 }
 
 }  // namespace
@@ -259,9 +324,11 @@ void BootstrapRng::fill_indices(uint32_t m, std::span<uint32_t> out) {
         k += static_cast<uint32_t>(p) <= zone;
       }
     } else {
+      // The store is in bounds while k < n; it stands only on acceptance.
       for (; k < n && i < kBufferWords; ++i) {
         uint64_t p = uint64_t{buffer_[i]} * m;
-        if (static_cast<uint32_t>(p) <= zone) dst[k++] = static_cast<uint32_t>(p >> 32);
+        dst[k] = static_cast<uint32_t>(p >> 32);
+        k += static_cast<uint32_t>(p) <= zone;
       }
     }
     index_ = i;
@@ -291,11 +358,53 @@ double statistic(Statistic which, std::span<const double> series) {
 }
 
 double percentile(std::span<const double> sorted, double q) {
-  double pos = static_cast<double>(sorted.size() - 1) * q;
-  double lo = std::floor(pos), hi = std::ceil(pos);
+  const double pos = static_cast<double>(sorted.size() - 1) * q;
+  const double lo = std::floor(pos);
+  const double hi = std::ceil(pos);
   if (lo == hi) return sorted[static_cast<size_t>(lo)];
-  double f = pos - lo;
-  return (1.0 - f) * sorted[static_cast<size_t>(lo)] + f * sorted[static_cast<size_t>(hi)];
+  return interpolate(sorted[static_cast<size_t>(lo)], sorted[static_cast<size_t>(hi)], pos - lo);
+}
+
+double midpoint(double a, double b) {
+  const double plain = (a + b) * 0.5;
+  if (std::isfinite(plain) || !std::isfinite(a) || !std::isfinite(b)) return plain;
+  // a + b overflowed: both are too large for halving to lose a bit.
+  return a * 0.5 + b * 0.5;
+}
+
+double interpolate(double a, double b, double f) {
+  const double plain = (1.0 - f) * a + f * b;
+  if (std::isfinite(plain) || !std::isfinite(a) || !std::isfinite(b)) return plain;
+  // The sum overflowed: both terms are large, so halving them is exact.
+  return ((1.0 - f) * (a * 0.5) + f * (b * 0.5)) * 2.0;
+}
+
+std::vector<std::pair<double, double>> paired_bootstraps(std::span<const SeriesPair> pairs,
+                                                         std::optional<uint64_t> seed) {
+  std::vector<std::pair<double, double>> intervals;
+  if (pairs.empty()) return intervals;
+  const size_t m = pairs.front().baseline.size();
+  for (const SeriesPair& pair : pairs) {
+    if (pair.baseline.size() != pair.candidate.size()) {
+      throw InternalError("baseline and candidate must have equal length");
+    }
+    // Pairs are counted in 32 bits (more would take hundreds of gigabytes
+    // of records); an empty series has no resamples.
+    if (pair.baseline.size() != m || m == 0 || m > UINT32_MAX) {
+      throw InternalError("paired_bootstraps needs series of one length, 1 to 4294967295 pairs");
+    }
+  }
+  if (!seed) {
+    // Each bootstrap reads its own entropy.
+    for (const SeriesPair& pair : pairs) {
+      BootstrapRng rng = BootstrapRng::from_entropy();
+      intervals.push_back(interval_of(resample_deltas(std::span(&pair, 1), rng).front()));
+    }
+    return intervals;
+  }
+  BootstrapRng rng = BootstrapRng::from_seed(*seed);
+  for (std::vector<double>& deltas : resample_deltas(pairs, rng)) intervals.push_back(interval_of(deltas));
+  return intervals;
 }
 
 std::pair<double, double> paired_bootstrap(std::span<const double> baseline,
@@ -304,15 +413,8 @@ std::pair<double, double> paired_bootstrap(std::span<const double> baseline,
   if (baseline.size() != candidate.size()) {
     throw InternalError("baseline and candidate must have equal length");
   }
-  // Pairs are counted in 32 bits (more would take hundreds of gigabytes of
-  // records); an empty series has no resamples.
-  if (baseline.empty() || baseline.size() > UINT32_MAX) {
-    throw InternalError("paired_bootstrap needs 1 to 4294967295 pairs");
-  }
-  BootstrapRng rng = seed ? BootstrapRng::from_seed(*seed) : BootstrapRng::from_entropy();
-  std::vector<double> deltas = resample_deltas(baseline, candidate, which, rng);
-  sort_stable(deltas);
-  return {percentile(deltas, 0.025), percentile(deltas, 0.975)};
+  const SeriesPair pair{baseline, candidate, which};
+  return paired_bootstraps(std::span(&pair, 1), seed).front();
 }
 
 }  // namespace korvane::diff

@@ -108,16 +108,15 @@ std::optional<ConformancePair> conformance_of(const agentlog::Record& baseline,
   return ConformancePair{1.0, kc && *kc == *kb ? 1.0 : 0.0};
 }
 
-AxisStat conformance_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed) {
-  std::vector<double> baseline;
-  std::vector<double> candidate;
+AxisSeries conformance_series(std::span<const ResponsePair> pairs) {
+  AxisSeries series{Axis::kConformance, RowKind::kRate, Statistic::kMean, {}, {}};
   for (const ResponsePair& pair : pairs) {
     if (const std::optional<ConformancePair> values = conformance_of(*pair.baseline, *pair.candidate)) {
-      baseline.push_back(values->baseline);
-      candidate.push_back(values->candidate);
+      series.baseline.push_back(values->baseline);
+      series.candidate.push_back(values->candidate);
     }
   }
-  return build_row(Axis::kConformance, RowKind::kRate, Statistic::kMean, baseline, candidate, seed);
+  return series;
 }
 
 }  // namespace korvane::diff

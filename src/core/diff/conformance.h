@@ -60,9 +60,8 @@ struct ConformancePair {
 std::optional<ConformancePair> conformance_of(const agentlog::Record& baseline,
                                               const agentlog::Record& candidate);
 
-// The conformance row: the share of conforming responses on each side over
-// the pairs that take part (a mean), graded as a rate; the zero row when
-// none does.
-AxisStat conformance_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed);
+// The conformance series: the values of the pairs that take part, reduced
+// by the mean (the share of conforming responses) and graded as a rate.
+AxisSeries conformance_series(std::span<const ResponsePair> pairs);
 
 }  // namespace korvane::diff

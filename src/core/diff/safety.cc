@@ -169,16 +169,15 @@ bool is_abstention_with(const agentlog::Record& record) {
   return contains_refusal_phrase(lowered);
 }
 
-AxisStat safety_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed) {
-  std::vector<double> baseline;
-  std::vector<double> candidate;
-  baseline.reserve(pairs.size());
-  candidate.reserve(pairs.size());
+AxisSeries safety_series(std::span<const ResponsePair> pairs) {
+  AxisSeries series{Axis::kSafety, RowKind::kRate, Statistic::kMean, {}, {}};
+  series.baseline.reserve(pairs.size());
+  series.candidate.reserve(pairs.size());
   for (const ResponsePair& pair : pairs) {
-    baseline.push_back(is_abstention_with(*pair.baseline) ? 1.0 : 0.0);
-    candidate.push_back(is_abstention_with(*pair.candidate) ? 1.0 : 0.0);
+    series.baseline.push_back(is_abstention_with(*pair.baseline) ? 1.0 : 0.0);
+    series.candidate.push_back(is_abstention_with(*pair.candidate) ? 1.0 : 0.0);
   }
-  return build_row(Axis::kSafety, RowKind::kRate, Statistic::kMean, baseline, candidate, seed);
+  return series;
 }
 
 }  // namespace korvane::diff

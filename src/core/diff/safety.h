@@ -31,8 +31,8 @@ bool contains_refusal_phrase(std::string_view text);
 // contains a refusal phrase.
 bool is_abstention_with(const agentlog::Record& record);
 
-// The safety row: the abstention rate (a mean of 1.0 and 0.0 indicators) of
-// each side over all pairs, graded as a rate. Zero row without pairs.
-AxisStat safety_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed);
+// The safety series: the abstention indicators (1.0 or 0.0) of each side
+// over all pairs, reduced by the mean (a rate) and graded as a rate.
+AxisSeries safety_series(std::span<const ResponsePair> pairs);
 
 }  // namespace korvane::diff

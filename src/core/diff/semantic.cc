@@ -336,10 +336,10 @@ std::vector<double> semantic_similarities(std::span<const ResponsePair> pairs) {
   return similarities;
 }
 
-AxisStat semantic_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed) {
-  const std::vector<double> candidate = semantic_similarities(pairs);
-  const std::vector<double> baseline(candidate.size(), 1.0);
-  return build_row(Axis::kSemantic, RowKind::kValue, Statistic::kMedian, baseline, candidate, seed);
+AxisSeries semantic_series(std::span<const ResponsePair> pairs) {
+  std::vector<double> candidate = semantic_similarities(pairs);
+  std::vector<double> baseline(candidate.size(), 1.0);
+  return {Axis::kSemantic, RowKind::kValue, Statistic::kMedian, std::move(baseline), std::move(candidate)};
 }
 
 }  // namespace korvane::diff

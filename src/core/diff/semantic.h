@@ -97,8 +97,8 @@ double cosine_similarity(std::span<const TermWeight> a, std::span<const TermWeig
 // document frequencies over the 2n responses of the pairs.
 std::vector<double> semantic_similarities(std::span<const ResponsePair> pairs);
 
-// The semantic row: the median similarity against a baseline series of
-// ones, graded relative to the baseline. Zero row without pairs.
-AxisStat semantic_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed);
+// The semantic series: the similarities against a baseline series of ones,
+// reduced by the median and graded relative to the baseline.
+AxisSeries semantic_series(std::span<const ResponsePair> pairs);
 
 }  // namespace korvane::diff
