@@ -3,17 +3,24 @@
 //
 // A turn list is the chat_response records of one trace in trace order;
 // indices are positions in it. Pairing two turns costs their pair_cost();
-// leaving a run of turns unpaired costs 0.6 for its first turn and 0.15 for
-// each further one. Among paths of equal cost (within 1e-12) a pairing wins,
-// then an unpaired candidate turn. The path is read back through one chosen
-// move per cell: the cell's own cheapest move, whichever table the path
-// came through.
+// leaving a run of turns unpaired costs kGapOpenCost for its first turn and
+// kGapExtendCost for each further one. Among paths of equal cost (within
+// kTieTolerance) a pairing wins, then an unpaired candidate turn. The path
+// is read back through one chosen move per cell: the cell's own cheapest
+// move, whichever table the path came through.
 //
-// Beyond 1000 turns on the longer side only a band of cells around the
-// diagonal is computed, of radius max(floor(sqrt(max(n, m))), 100) + |n - m|;
-// cells outside it count as unreached (cost 1e18). Only two rows of each
-// cost table and one traceback byte per computed cell are kept, so memory
-// grows with the number of computed cells, not with n x m.
+// Beyond kBandingThreshold turns on the longer side only a band of cells
+// around the diagonal is computed, of radius max(floor(sqrt(max(n, m))),
+// kMinBandRadius) + |n - m|; cells outside it count as unreached
+// (kUnreachedCost). Two rows of each cost table are kept while the rows are
+// computed. The moves are kept for one stretch of rows at a time: the
+// forward pass keeps a checkpoint of the cost rows every stretch and the
+// moves of the last stretch; the traceback recomputes each earlier stretch
+// from its checkpoint, up to the column where the path enters it. The
+// recomputed cells are the ones the forward pass computed, with the same
+// values, so the path, ties included, is the one a full table of moves
+// gives. Memory grows with the number of rows times the width of the band
+// at the square root (about 2 sqrt(24 n) band widths), not with n x m.
 #pragma once
 
 #include <cstddef>
@@ -44,16 +51,42 @@ struct Step {
   friend bool operator==(const Step&, const Step&) = default;
 };
 
-// Where banding starts and how narrow the band may get. Tests lower both to
-// exercise the banded mode on small inputs.
+// The cost of a cell no path reaches.
+inline constexpr double kUnreachedCost = 1e18;
+// The cost of the first unpaired turn of a run.
+inline constexpr double kGapOpenCost = 0.6;
+// The cost of each further unpaired turn of the same run.
+inline constexpr double kGapExtendCost = 0.15;
+// Two costs closer than this are equal when a cell chooses its move.
+inline constexpr double kTieTolerance = 1e-12;
+// The band applies when the longer side has more turns than this.
+inline constexpr size_t kBandingThreshold = 1000;
+// The band's radius is at least this, before |n - m| is added.
+inline constexpr size_t kMinBandRadius = 100;
+// Bytes a checkpoint keeps per cell of a row (three doubles).
+inline constexpr size_t kCheckpointBytesPerCell = 24;
+// Moves of up to this many bytes are kept in one stretch, however the rows
+// and checkpoints would balance: small alignments run in a single stretch.
+inline constexpr size_t kTracebackBudgetBytes = 16 << 20;
+
+// Where banding starts, how narrow the band may get and how the traceback
+// is cut into stretches. Tests lower them to exercise the banded mode and
+// the checkpoints on small inputs.
 struct AlignOptions {
-  size_t banding_threshold = 1000;  // banded when max(n, m) exceeds it
-  size_t min_band_radius = 100;
+  size_t banding_threshold = kBandingThreshold;  // banded when max(n, m) exceeds it
+  size_t min_band_radius = kMinBandRadius;
+  size_t traceback_budget_bytes = kTracebackBudgetBytes;
+  size_t stretch_rows = 0;  // rows per stretch; 0 chooses by stretch_rows()
 };
 
 // The band radius for n baseline and m candidate turns, or 0 when the whole
 // table is computed (max(n, m) <= banding threshold).
 size_t band_radius(size_t n, size_t m, const AlignOptions& options = {});
+
+// Rows per stretch of the traceback for n rows of row_cells computed cells:
+// all of them when their moves fit the budget, else about
+// sqrt(kCheckpointBytesPerCell n), which balances checkpoints and moves.
+size_t stretch_rows(size_t n, size_t row_cells, const AlignOptions& options = {});
 
 // Writes the pair costs of baseline turn i against candidate turns
 // [j_begin, j_end) to out[0 .. j_end - j_begin). Every cost must lie in
@@ -63,7 +96,9 @@ using RowCosts = std::function<void(size_t i, size_t j_begin, size_t j_end, doub
 // The alignment of n baseline turns with m candidate turns under the given
 // pair costs: steps in trace order, each baseline and each candidate index
 // exactly once. row_costs is called once per baseline turn with the band's
-// columns, so each computed cell's cost is asked for exactly once.
+// columns, and again for the rows of a stretch the traceback recomputes
+// (with the columns up to where the path enters it); the costs must be the
+// same every time.
 std::vector<Step> align_costs(size_t n, size_t m, const RowCosts& row_costs,
                               const AlignOptions& options = {});
 
