@@ -2,15 +2,34 @@
 
 #include <algorithm>
 
+#include "core/diff/conformance.h"
+
 namespace korvane::diff {
 
 TurnCosts::TurnCosts(std::span<const agentlog::Record* const> baseline,
                      std::span<const agentlog::Record* const> candidate) {
-  TurnDictionary dictionary;
-  baseline_.reserve(baseline.size());
-  candidate_.reserve(candidate.size());
-  for (const agentlog::Record* turn : baseline) baseline_.push_back(turn_features(*turn, dictionary));
-  for (const agentlog::Record* turn : candidate) candidate_.push_back(turn_features(*turn, dictionary));
+  const size_t n = baseline.size();
+  const size_t m = candidate.size();
+  merge_sets_ = n * m <= kMergeCellsPerTurn * (n + m);
+  size_t text_bytes = 0;
+  if (!merge_sets_) {
+    for (const auto* side : {&baseline, &candidate}) {
+      for (const agentlog::Record* turn : *side) text_bytes += response_text(*turn).size();
+    }
+  }
+  TurnDictionary dictionary(text_bytes);
+  ShingleCoder coder;
+  baseline_.reserve(n);
+  candidate_.reserve(m);
+  for (const agentlog::Record* turn : baseline) {
+    baseline_.push_back(turn_features(*turn, dictionary, !merge_sets_));
+    if (merge_sets_) baseline_sets_.push_back(coder.set_of(normalise_whitespace(response_text(*turn))));
+  }
+  for (const agentlog::Record* turn : candidate) {
+    candidate_.push_back(turn_features(*turn, dictionary, !merge_sets_));
+    if (merge_sets_) candidate_sets_.push_back(coder.set_of(normalise_whitespace(response_text(*turn))));
+  }
+  if (merge_sets_) return;
 
   // Counting sort of (shingle id, candidate turn): turns are visited in
   // order, so each posting list comes out ascending.
@@ -31,6 +50,7 @@ TurnCosts::TurnCosts(std::span<const agentlog::Record* const> baseline,
 }
 
 double TurnCosts::text_similarity(size_t i, size_t j) {
+  if (merge_sets_) return jaccard(baseline_sets_[i], candidate_sets_[j]);
   const TurnFeatures& b = baseline_[i];
   const TurnFeatures& c = candidate_[j];
   if (++mark_ == 0) {  // the marks wrapped around: start afresh
@@ -49,6 +69,10 @@ double TurnCosts::cost(size_t i, size_t j) {
 
 void TurnCosts::row(size_t i, size_t j_begin, size_t j_end, double* out) {
   const TurnFeatures& b = baseline_[i];
+  if (merge_sets_) {
+    for (size_t j = j_begin; j < j_end; ++j) out[j - j_begin] = cost(i, j);
+    return;
+  }
   // The alignment asks for rows with a non-decreasing first column, so each
   // posting list is skipped forward from where the last row left it; any
   // other order starts the lists afresh.

@@ -19,6 +19,9 @@
 
 namespace korvane::diff {
 
+// The most cells per turn of an alignment whose cells merge shingle sets.
+inline constexpr size_t kMergeCellsPerTurn = 2;
+
 class TurnCosts {
  public:
   // The records must outlive this object.
@@ -44,6 +47,11 @@ class TurnCosts {
  private:
   std::vector<TurnFeatures> baseline_;
   std::vector<TurnFeatures> candidate_;
+  // Small alignments: the shingle set of each turn as sorted keys, and the
+  // features hold no shingle ids.
+  bool merge_sets_ = false;
+  std::vector<std::vector<uint64_t>> baseline_sets_;
+  std::vector<std::vector<uint64_t>> candidate_sets_;
   // For every shingle id, the candidate turns holding it, ascending:
   // postings_[offsets_[id] .. offsets_[id + 1]).
   std::vector<uint32_t> offsets_;
