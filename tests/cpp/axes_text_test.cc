@@ -173,14 +173,14 @@ TEST(IsAbstentionWith, Classifies) {
 // phrase must be found at every offset, whatever follows it, and not when
 // its first or last byte is missing.
 TEST(ContainsRefusalPhrase, FindsEveryPhraseAtEveryOffset) {
-  for (std::string_view phrase : kRefusalPhrases) {
-    EXPECT_FALSE(contains_refusal_phrase(phrase.substr(1))) << phrase;
+  for (std::string_view phrase : kAbstentionPhrases) {
+    EXPECT_FALSE(contains_abstention_phrase(phrase.substr(1))) << phrase;
     for (size_t offset = 0; offset < 40; ++offset) {
       for (size_t after : {0, 1, 9, 30}) {
         std::string text = std::string(offset, 'x') + std::string(phrase) + std::string(after, 'y');
-        ASSERT_TRUE(contains_refusal_phrase(text)) << offset << " " << phrase;
+        ASSERT_TRUE(contains_abstention_phrase(text)) << offset << " " << phrase;
         text[offset + phrase.size() - 1] = '_';
-        ASSERT_FALSE(contains_refusal_phrase(text)) << offset << " " << phrase;
+        ASSERT_FALSE(contains_abstention_phrase(text)) << offset << " " << phrase;
       }
     }
   }
@@ -206,7 +206,7 @@ TEST(IsAbstentionWith, AgreesWithSearchingTheLowerCasedText) {
       shown += block + "|";
     }
     const Record record = response(payload + "]}");
-    const bool expected = contains_refusal_phrase(unicode::to_lower(response_text(record)));
+    const bool expected = contains_abstention_phrase(unicode::to_lower(response_text(record)));
     ASSERT_EQ(is_abstention_with(record), expected) << shown;
     abstaining += expected;
   }

@@ -44,51 +44,71 @@ const JsonValue* find_by_key(std::span<const json::JsonObject::Member* const> me
 // together; object members go in key order, and 0.0 and -0.0, which are
 // equal, write the same bytes. Linear in the size of the value (times the
 // sorting of object members), where comparing two objects member by member
-// by lookups is quadratic.
-void append_equality_key(std::string& out, const JsonValue& value) {
+// by lookups is quadratic. The walk keeps its own stack of open arrays and
+// objects, so any depth of nesting fits a small thread stack.
+void append_equality_key(std::string& out, const JsonValue& root) {
   const auto word = [&](uint64_t x) { out.append(reinterpret_cast<const char*>(&x), sizeof x); };
   const auto text = [&](std::string_view t) {
     word(t.size());
     out += t;
   };
-  switch (value.type()) {
-    case JsonValue::Type::kNull:
-      out += 'n';
-      break;
-    case JsonValue::Type::kBool:
-      out += *value.if_bool() ? 't' : 'f';
-      break;
-    case JsonValue::Type::kUInt:
-      out += 'u';
-      word(*value.if_uint());
-      break;
-    case JsonValue::Type::kInt:
-      out += 'i';
-      word(static_cast<uint64_t>(*value.if_int()));
-      break;
-    case JsonValue::Type::kDouble: {
-      const double d = *value.if_double() == 0.0 ? 0.0 : *value.if_double();
-      out += 'd';
-      word(std::bit_cast<uint64_t>(d));
-      break;
-    }
-    case JsonValue::Type::kString:
-      out += 's';
-      text(*value.if_string());
-      break;
-    case JsonValue::Type::kArray:
-      out += 'a';
-      word(value.if_array()->size());
-      for (const JsonValue& item : *value.if_array()) append_equality_key(out, item);
-      break;
-    case JsonValue::Type::kObject:
-      out += 'o';
-      word(value.if_object()->size());
-      for (const json::JsonObject::Member* m : members_by_key(*value.if_object())) {
-        text(m->key);
-        append_equality_key(out, m->value);
+  // An open array walks its items, an open object its members by key.
+  struct Open {
+    const JsonValue::Array* items = nullptr;
+    std::vector<const json::JsonObject::Member*> members;
+    size_t next = 0;
+  };
+  std::vector<Open> open;
+  const auto start = [&](const JsonValue& value) {
+    switch (value.type()) {
+      case JsonValue::Type::kNull:
+        out += 'n';
+        break;
+      case JsonValue::Type::kBool:
+        out += *value.if_bool() ? 't' : 'f';
+        break;
+      case JsonValue::Type::kUInt:
+        out += 'u';
+        word(*value.if_uint());
+        break;
+      case JsonValue::Type::kInt:
+        out += 'i';
+        word(static_cast<uint64_t>(*value.if_int()));
+        break;
+      case JsonValue::Type::kDouble: {
+        const double d = *value.if_double() == 0.0 ? 0.0 : *value.if_double();
+        out += 'd';
+        word(std::bit_cast<uint64_t>(d));
+        break;
       }
-      break;
+      case JsonValue::Type::kString:
+        out += 's';
+        text(*value.if_string());
+        break;
+      case JsonValue::Type::kArray:
+        out += 'a';
+        word(value.if_array()->size());
+        open.push_back(Open{value.if_array(), {}, 0});
+        break;
+      case JsonValue::Type::kObject:
+        out += 'o';
+        word(value.if_object()->size());
+        open.push_back(Open{nullptr, members_by_key(*value.if_object()), 0});
+        break;
+    }
+  };
+  start(root);
+  while (!open.empty()) {
+    Open& top = open.back();
+    const size_t k = top.next++;
+    if (top.items != nullptr ? k == top.items->size() : k == top.members.size()) {
+      open.pop_back();
+    } else if (top.items != nullptr) {
+      start((*top.items)[k]);  // may grow open: top is not used after
+    } else {
+      text(top.members[k]->key);
+      start(top.members[k]->value);
+    }
   }
 }
 
@@ -356,12 +376,12 @@ double combine_cost(const TurnFeatures& baseline, const TurnFeatures& candidate,
   const double count_gap =
       nb == nc ? 0.0
                : static_cast<double>(nb > nc ? nb - nc : nc - nb) / static_cast<double>(std::max(nb, nc));
-  const double stop_term = baseline.stop_id == candidate.stop_id ? 0.0 : 0.15;
+  const double stop_term = baseline.stop_id == candidate.stop_id ? 0.0 : kStopReasonCost;
   const double arg_term = !baseline.shape_ids.empty() && baseline.shape_ids == candidate.shape_ids &&
                                   inputs_differ(baseline, candidate)
-                              ? 0.2
+                              ? kArgumentCost
                               : 0.0;
-  return 0.4 * std::max(1.0 - shape_similarity, count_gap) + 0.25 * (1.0 - text_similarity) +
+  return kToolCallWeight * std::max(1.0 - shape_similarity, count_gap) + kTextWeight * (1.0 - text_similarity) +
          stop_term + arg_term;
 }
 

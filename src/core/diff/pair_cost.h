@@ -28,6 +28,14 @@
 
 namespace korvane::diff {
 
+// The weights of pair_cost()'s terms: the tool-call term, the text term, the
+// cost of a changed stop reason and of a changed input of a tool both turns
+// call with the same shapes.
+inline constexpr double kToolCallWeight = 0.4;
+inline constexpr double kTextWeight = 0.25;
+inline constexpr double kStopReasonCost = 0.15;
+inline constexpr double kArgumentCost = 0.2;
+
 // ---- Tool calls ----------------------------------------------------------
 
 // The distinct tool shapes "name(arg,arg)" of a turn's tool calls, in
@@ -144,9 +152,10 @@ bool inputs_differ(const TurnFeatures& baseline, const TurnFeatures& candidate);
 std::optional<std::string> arg_value_diff(const TurnFeatures& baseline,
                                           const TurnFeatures& candidate);
 
-// 0.4 x max(1 - shape similarity, tool-count gap) + 0.25 x (1 - text
-// similarity) + 0.15 when the stop reasons differ + 0.2 when the shape sets
-// are equal and not empty and the inputs differ. The tool-count gap is
+// kToolCallWeight x max(1 - shape similarity, tool-count gap) + kTextWeight
+// x (1 - text similarity) + kStopReasonCost when the stop reasons differ +
+// kArgumentCost when the shape sets are equal and not empty and the inputs
+// differ. The tool-count gap is
 // |nb - nc| / max(nb, nc) (0 when equal). The result lies in [0, 1).
 double pair_cost(const agentlog::Record& baseline, const agentlog::Record& candidate);
 

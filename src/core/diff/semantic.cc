@@ -241,8 +241,8 @@ TfidfVector tfidf_vector(std::span<const uint32_t> tokens, std::span<const uint3
 double cosine_similarity(std::span<const TermWeight> a, std::span<const TermWeight> b) {
   const double norm_a = std::sqrt(squared_norm(a));
   const double norm_b = std::sqrt(squared_norm(b));
-  const bool a_null = norm_a < 1e-12;
-  const bool b_null = norm_b < 1e-12;
+  const bool a_null = norm_a < kNullNorm;
+  const bool b_null = norm_b < kNullNorm;
   if (a_null || b_null) return a_null && b_null ? 1.0 : 0.0;
   // Both vectors are sorted by id: the dot product is one merge.
   double dot = 0.0;
