@@ -1,58 +1,18 @@
-// The alignment on abstract pair costs: a straightforward full-table
-// implementation written here is the reference for the rolling-row, banded
-// one; seeded random cost matrices drive the comparison.
+// The alignment on abstract pair costs: hand-worked cases (ties included),
+// the band, and the traceback by stretches, which must give the path of one
+// table of moves whatever the stretch length.
+#include "core/diff/alignment.h"
+
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
 #include <random>
-#include <set>
-#include <utility>
 #include <vector>
-
-#include "core/diff/alignment.h"
 
 namespace korvane::diff {
 namespace {
 
 using Matrix = std::vector<std::vector<double>>;
-
-// The dynamic programme exactly as stated: full (n+1) x (m+1) tables at 1e18,
-// borders only within the band radius, band columns only, one traceback
-// entry per cell.
-std::vector<Step> reference_align(const Matrix& cost, size_t n, size_t m, const AlignOptions& options) {
-  const size_t radius = band_radius(n, m, options);
-  const size_t w = radius != 0 ? radius : std::max(n, m);  // unbanded: every cell
-  Matrix match(n + 1, std::vector<double>(m + 1, 1e18));
-  Matrix insert = match, remove = match;
-  enum : int { kNone, kM, kI, kD };
-  std::vector<std::vector<int>> tb(n + 1, std::vector<int>(m + 1, kNone));
-  match[0][0] = 0.0;
-  for (size_t i = 1; i <= std::min(w, n); ++i) match[i][0] = remove[i][0] = 0.6 + 0.15 * static_cast<double>(i - 1);
-  for (size_t j = 1; j <= std::min(w, m); ++j) match[0][j] = insert[0][j] = 0.6 + 0.15 * static_cast<double>(j - 1);
-  for (size_t i = 1; i <= n; ++i) {
-    for (size_t j = i > w ? i - w : 1; j <= std::min(m, i + w); ++j) {
-      match[i][j] = cost[i - 1][j - 1] + std::min({match[i - 1][j - 1], insert[i - 1][j - 1], remove[i - 1][j - 1]});
-      insert[i][j] = std::min(match[i][j - 1] + 0.6, insert[i][j - 1] + 0.15);
-      remove[i][j] = std::min(match[i - 1][j] + 0.6, remove[i - 1][j] + 0.15);
-      const double best = std::min({match[i][j], insert[i][j], remove[i][j]});
-      tb[i][j] = std::abs(best - match[i][j]) < 1e-12 ? kM : std::abs(best - insert[i][j]) < 1e-12 ? kI : kD;
-    }
-  }
-  std::vector<Step> steps;
-  for (size_t i = n, j = m; i > 0 || j > 0;) {
-    const int move = i == 0 ? kI : j == 0 ? kD : tb[i][j];
-    if (move == kNone) {
-      ADD_FAILURE() << "reference traceback reached an uncomputed cell";
-      break;
-    }
-    if (move != kI) --i;
-    if (move != kD) --j;
-    steps.push_back(move == kM ? Step::match(i, j) : move == kI ? Step::insert(j) : Step::remove(i));
-  }
-  std::reverse(steps.begin(), steps.end());
-  return steps;
-}
+using Steps = std::vector<Step>;
 
 RowCosts from_matrix(const Matrix& cost) {
   return [&cost](size_t i, size_t j_begin, size_t j_end, double* out) {
@@ -60,52 +20,45 @@ RowCosts from_matrix(const Matrix& cost) {
   };
 }
 
-struct RandomCase {
-  size_t max_side;
-  AlignOptions options;
-};
-
-class AlignRandom : public ::testing::TestWithParam<RandomCase> {};
-
-TEST_P(AlignRandom, EqualsTheFullTableReferenceAndAsksEachCellOnce) {
-  const RandomCase& param = GetParam();
-  std::mt19937_64 rng(20260306 + param.max_side * 7 + param.options.banding_threshold);
-  for (int round = 0; round < 300; ++round) {
-    const size_t n = 1 + rng() % param.max_side;
-    const size_t m = 1 + rng() % param.max_side;
-    // Costs from a small set, so that pairings tie with gap runs (0.6, 0.75,
-    // 0.15 steps) and with each other.
-    static constexpr double kValues[] = {0.0, 0.0, 0.05, 0.15, 0.3, 0.45, 0.6, 0.75, 0.9, 0.99};
-    Matrix cost(n, std::vector<double>(m));
-    for (auto& row : cost) std::generate(row.begin(), row.end(), [&] { return kValues[rng() % std::size(kValues)]; });
-
-    std::set<std::pair<size_t, size_t>> asked;
-    const RowCosts counting = [&](size_t i, size_t j_begin, size_t j_end, double* out) {
-      for (size_t j = j_begin; j < j_end; ++j) {
-        EXPECT_TRUE(asked.emplace(i, j).second || param.options.stretch_rows != 0) << "cell asked twice: " << i << ", " << j;
-        out[j - j_begin] = cost[i][j];
-      }
-    };
-    const std::vector<Step> steps = align_costs(n, m, counting, param.options);
-    ASSERT_EQ(steps, reference_align(cost, n, m, param.options)) << "n=" << n << " m=" << m << " round " << round;
-
-    // Only the band's cells, or every cell when unbanded.
-    const size_t w = band_radius(n, m, param.options);
-    size_t expected_cells = 0;
-    for (size_t i = 1; i <= n; ++i) expected_cells += w == 0 ? m : std::min(m, i + w) - (i > w ? i - w : 1) + 1;
-    EXPECT_EQ(asked.size(), expected_cells);
-  }
+Steps align_matrix(const Matrix& cost, const AlignOptions& options = {}) {
+  return align_costs(cost.size(), cost.empty() ? 0 : cost[0].size(), from_matrix(cost), options);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, AlignRandom,
-    ::testing::Values(RandomCase{12, AlignOptions{}},                                   // full table
-                      RandomCase{30, AlignOptions{.banding_threshold = 4, .min_band_radius = 1}},
-                      RandomCase{30, AlignOptions{.banding_threshold = 8, .min_band_radius = 2}},
-                      RandomCase{60, AlignOptions{.banding_threshold = 20, .min_band_radius = 3}},
-                      RandomCase{30, AlignOptions{.banding_threshold = 8, .min_band_radius = 2, .stretch_rows = 1}},
-                      RandomCase{60, AlignOptions{.banding_threshold = 20, .min_band_radius = 3, .stretch_rows = 7}},
-                      RandomCase{12, AlignOptions{.stretch_rows = 2}}));
+TEST(Align, HandWorkedCases) {
+  const auto M = Step::match;
+  const auto I = Step::insert;
+  const auto D = Step::remove;
+  const struct {
+    const char* name;
+    Matrix cost;
+    Steps expected;
+  } cases[] = {
+      {"identical turns pair up", {{0, .9, .9}, {.9, 0, .9}, {.9, .9, 0}}, {M(0, 0), M(1, 1), M(2, 2)}},
+      {"one turn a side always pairs", {{.99}}, {M(0, 0)}},
+      // Baseline P, Q, R against candidate P, R: Q is left out.
+      {"a dropped turn", {{0, .5}, {.5, .5}, {.5, 0}}, {M(0, 0), D(1), M(2, 1)}},
+      {"an inserted turn", {{0, .5, .5}, {.5, .5, 0}}, {M(0, 0), I(1), M(1, 2)}},
+      // Three unpaired candidate turns cost 0.6 + 0.15 + 0.15 = 0.9, less
+      // than pairing them (0.95 each).
+      {"a gap run extends", {{0, .95, .95, .95, .95}, {.95, .95, .95, .95, 0}}, {M(0, 0), I(1), I(2), I(3), M(1, 4)}},
+      // Cell (1, 2): pairing with the second turn costs 0.6 + 0.3, pairing
+      // with the first and leaving the second unpaired 0.3 + 0.6: a tie,
+      // which the pairing wins.
+      {"a pairing wins a tie with a gap", {{.3, .3}}, {I(0), M(0, 1)}},
+      {"within the tolerance", {{.3, .3 + 1e-13}}, {I(0), M(0, 1)}},
+      {"beyond the tolerance", {{.3, .3 + 1e-11}}, {M(0, 0), I(1)}},
+      // Cell (2, 2): pairing costs 0.99 + 0.99, leaving a candidate turn or a
+      // baseline turn unpaired 0.6 + 0.6 either way: the candidate's wins.
+      {"an insert wins a tie with a delete", {{.99, 0}, {0, .99}}, {D(0), M(1, 0), I(1)}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(align_matrix(c.cost), c.expected) << c.name;
+    EXPECT_EQ(align_matrix(c.cost, {.stretch_rows = 1}), c.expected) << c.name << ", by stretches of one row";
+  }
+  EXPECT_EQ(align_costs(0, 2, from_matrix({})), (Steps{I(0), I(1)}));
+  EXPECT_EQ(align_costs(2, 0, from_matrix({})), (Steps{D(0), D(1)}));
+  EXPECT_TRUE(align_costs(0, 0, from_matrix({})).empty());
+}
 
 TEST(BandRadius, FollowsTheLongerSideAndTheDifference) {
   const struct {
@@ -114,46 +67,57 @@ TEST(BandRadius, FollowsTheLongerSideAndTheDifference) {
       {1000, 1000, 0},    // not banded
       {1001, 1001, 100},  // sqrt 31, raised to 100
       {1001, 600, 501},   // + the difference 401
-      {600, 1001, 501},
-      {40399, 40399, 200},  // 201^2 = 40401
+      {600, 1001, 501},   {40399, 40399, 200},  // 201^2 = 40401
       {40401, 40401, 201},
   };
   for (const auto& c : cases) EXPECT_EQ(band_radius(c.n, c.m), c.radius) << c.n << " x " << c.m;
   EXPECT_EQ(band_radius(50, 40, {.banding_threshold = 10, .min_band_radius = 3}), 7u + 10u);
 }
 
-TEST(Align, EmptySidesAreAllGaps) {
-  const Matrix none;
-  EXPECT_EQ(align_costs(0, 2, from_matrix(none)), (std::vector<Step>{Step::insert(0), Step::insert(1)}));
-  EXPECT_EQ(align_costs(2, 0, from_matrix(none)), (std::vector<Step>{Step::remove(0), Step::remove(1)}));
-  EXPECT_TRUE(align_costs(0, 0, from_matrix(none)).empty());
+// Seeded random costs from a small set, so that pairings tie with gap runs
+// (0.6, 0.75, 0.15 steps) and with each other: the path is the same with
+// one table of moves and with stretches of any length, full or banded.
+TEST(Align, StretchesGiveThePathOfOneTable) {
+  std::mt19937_64 rng(20260306);
+  static constexpr double kValues[] = {0.0, 0.0, 0.05, 0.15, 0.3, 0.45, 0.6, 0.75, 0.9, 0.99};
+  for (int round = 0; round < 400; ++round) {
+    const size_t n = 1 + rng() % 40;
+    const size_t m = 1 + rng() % 40;
+    Matrix cost(n, std::vector<double>(m));
+    for (auto& row : cost) {
+      for (double& c : row) c = kValues[rng() % std::size(kValues)];
+    }
+    AlignOptions options;
+    if (round % 2 == 1) options = {.banding_threshold = 8, .min_band_radius = 1 + rng() % 4};
+    const Steps whole = align_matrix(cost, options);
+    ASSERT_EQ(whole.size() >= std::max(n, m) && whole.size() <= n + m, true);
+    for (size_t stretch : {size_t{1}, size_t{2}, size_t{7}}) {
+      options.stretch_rows = stretch;
+      ASSERT_EQ(align_matrix(cost, options), whole) << "round " << round << ", stretch " << stretch;
+    }
+  }
 }
 
-TEST(Align, GapRunsExtendRatherThanReopen) {
-  // Baseline 0 pairs with candidate 0 and baseline 1 with candidate 4; the
-  // three candidate turns between cost 0.6 + 0.15 + 0.15 = 0.9 as one run,
-  // cheaper than pairing any of them (0.95 each).
-  Matrix cost(2, std::vector<double>(5, 0.95));
-  cost[0][0] = 0.0;
-  cost[1][4] = 0.0;
-  EXPECT_EQ(align_costs(2, 5, from_matrix(cost)),
-            (std::vector<Step>{Step::match(0, 0), Step::insert(1), Step::insert(2), Step::insert(3),
-                               Step::match(1, 4)}));
+TEST(StretchRows, AllRowsWithinTheBudgetElseBalanced) {
+  EXPECT_EQ(stretch_rows(10000, 213), 10000u);           // 2 MB of moves: one stretch
+  EXPECT_EQ(stretch_rows(40000, 20000), 980u);           // sqrt(24 x 40000) + 1
+  EXPECT_EQ(stretch_rows(100, 10, {.traceback_budget_bytes = 1}), 49u);  // floor(sqrt(2400)) + 1
 }
 
 TEST(Align, TenThousandTurnsStayInTheBand) {
-  // Two 10,000-turn lists: about 2 million computed cells, not 10^8. The
-  // cost is 0 on the diagonal and rises away from it.
+  // About 2 million computed cells, not 10^8; the costs are 0 on the
+  // diagonal and rise away from it.
   const size_t n = 10000;
   size_t calls = 0;
   const RowCosts near_diagonal = [&](size_t i, size_t j_begin, size_t j_end, double* out) {
     for (size_t j = j_begin; j < j_end; ++j) out[j - j_begin] = i == j ? 0.0 : 0.9;
     calls += j_end - j_begin;
   };
-  const std::vector<Step> steps = align_costs(n, n, near_diagonal);
+  const Steps steps = align_costs(n, n, near_diagonal, {.stretch_rows = 64});
   ASSERT_EQ(steps.size(), n);
   for (size_t k = 0; k < n; ++k) ASSERT_EQ(steps[k], Step::match(k, k));
-  EXPECT_LT(calls, n * 201);
+  // The traceback recomputes each stretch, up to where the path enters it.
+  EXPECT_LT(calls, n * 201 * 2);
 }
 
 }  // namespace
