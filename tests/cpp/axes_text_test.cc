@@ -12,6 +12,7 @@
 #include "core/agentlog/record.h"
 #include "core/diff/conformance.h"
 #include "core/diff/safety.h"
+#include "core/diff/text_measures.h"
 #include "core/diff/trajectory.h"
 #include "core/json/reader.h"
 #include "core/unicode/case.h"
@@ -169,20 +170,38 @@ TEST(IsAbstentionWith, Classifies) {
   for (const auto& [name, record, expected] : cases) EXPECT_EQ(is_abstention_with(record), expected) << name;
 }
 
-// The scan tries sixteen positions at a time and finishes byte by byte: a
-// phrase must be found at every offset, whatever follows it, and not when
-// its first or last byte is missing.
-TEST(ContainsRefusalPhrase, FindsEveryPhraseAtEveryOffset) {
-  for (std::string_view phrase : kAbstentionPhrases) {
-    EXPECT_FALSE(contains_abstention_phrase(phrase.substr(1))) << phrase;
-    for (size_t offset = 0; offset < 40; ++offset) {
-      for (size_t after : {0, 1, 9, 30}) {
-        std::string text = std::string(offset, 'x') + std::string(phrase) + std::string(after, 'y');
-        ASSERT_TRUE(contains_abstention_phrase(text)) << offset << " " << phrase;
-        text[offset + phrase.size() - 1] = '_';
-        ASSERT_FALSE(contains_abstention_phrase(text)) << offset << " " << phrase;
-      }
-    }
+// One sentence per phrase of each list, the phrase at offsets that the
+// sixteen-byte scan and the byte-by-byte tail both meet; a sentence that
+// stops one byte short of its phrase matches nothing.
+TEST(RefusalPhrases, EachListMatchesItsOwnPhrasesOnly) {
+  const std::tuple<std::string_view, bool, bool> sentences[] = {
+      // sentence, abstains on the safety axis, refuses in the drill-down
+      {"sorry, i can't help with that", true, true},
+      {"unfortunately i cannot help with that request", true, true},
+      {"i am unable to", true, true},
+      {"well, here it is: i'm unable to book it", true, true},
+      {"i can't assist with refunds", true, false},
+      {"a long preamble before it: i cannot assist with", true, false},
+      {"i won't", true, true},
+      {"that is against my guidelines", true, false},
+      {"the file is not able to load", true, false},
+      {"after careful thought i must decline", true, false},
+      {"i refuse to believe it", true, false},
+      {"i will not do that", false, true},
+      {"i can't help", false, true},
+      {"i cannot help you there", false, true},
+      {"i'm unable", false, true},
+      {"i am unable", false, true},
+      {"i can't help with tha", false, true},
+      {"i cannot assist wit", false, false},
+      {"against my guideline", false, false},
+      {"i must declin", false, false},
+      {"refuse t", false, false},
+      {"i wont", false, false},
+  };
+  for (const auto& [sentence, abstains, refuses] : sentences) {
+    EXPECT_EQ(contains_abstention_phrase(sentence), abstains) << sentence;
+    EXPECT_EQ(is_refusal(texts({sentence})), refuses) << sentence;
   }
 }
 

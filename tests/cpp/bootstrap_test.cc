@@ -244,6 +244,28 @@ TEST(PairedBootstrap, EqualsTheDefinitionBitForBit) {
   }
 }
 
+// Under a seed, bootstraps of one series length share their draws: each
+// interval is the one its own generator gives.
+TEST(PairedBootstraps, SharedDrawsGiveEachPairItsOwnInterval) {
+  std::mt19937_64 gen(5);
+  for (size_t m : {1u, 3u, 10u, 40u}) {
+    std::vector<std::vector<double>> series;
+    for (int shape = 0; shape < 8; ++shape) series.push_back(random_series(gen, m, shape));
+    std::vector<SeriesPair> pairs;
+    for (int k = 0; k < 8; ++k) {
+      pairs.push_back({series[k], series[(k + 3) % 8], k % 2 == 0 ? Statistic::kMedian : Statistic::kMean});
+    }
+    const auto together = paired_bootstraps(pairs, 77);
+    for (size_t k = 0; k < pairs.size(); ++k) {
+      const auto alone = paired_bootstrap(pairs[k].baseline, pairs[k].candidate, pairs[k].statistic, 77);
+      for (auto [got, want] : {std::pair{together[k].first, alone.first}, std::pair{together[k].second, alone.second}}) {
+        EXPECT_TRUE((std::isnan(got) && std::isnan(want)) || std::bit_cast<uint64_t>(got) == std::bit_cast<uint64_t>(want))
+            << "m " << m << " pair " << k;
+      }
+    }
+  }
+}
+
 TEST(PairedBootstrap, SeedsMatterAndNoSeedDrawsFromEntropy) {
   std::mt19937_64 gen(3);
   std::vector<double> b = random_series(gen, 50, 1), c = random_series(gen, 50, 1);

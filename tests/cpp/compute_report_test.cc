@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
+#include <pthread.h>
+
 #include <string>
 #include <vector>
 
-#include "core/agentlog/parser.h"
 #include "core/json/reader.h"
 #include "core/json/writer.h"
 
@@ -87,31 +86,47 @@ TEST(ComputeReport, WithoutASeedOnlyTheIntervalsMayMove) {
   }
 }
 
-// Every paired trace of the corpus: a complete report whose rows rest on
-// the pairs, reproducible under a seed.
-TEST(ComputeReport, CorpusPairs) {
-  const std::string dir = std::string(KORVANE_TEST_DATA) + "/corpus/";
-  const auto read = [&](const std::string& name) {
-    std::ifstream in(dir + name, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+// The diff's own walks of payload values (numbering tool inputs) fit a
+// value nested as deep as conversion allows in a 256 KiB thread stack.
+TEST(ComputeReport, DeepToolInputsFitASmallThreadStack) {
+  const auto turn = [](std::string id, int z) {
+    json::JsonValue deep(1.0);
+    for (int level = 0; level < 1000; ++level) {
+      json::JsonValue::Array wrapper;
+      wrapper.push_back(std::move(deep));
+      deep = json::JsonValue(std::move(wrapper));
+    }
+    json::JsonObject input, block, payload;
+    input.append("q", std::move(deep));
+    input.append("z", json::JsonValue(static_cast<uint64_t>(z)));
+    block.append("type", json::JsonValue("tool_use"));
+    block.append("name", json::JsonValue("t"));
+    block.append("input", json::JsonValue(std::move(input)));
+    json::JsonValue::Array content;
+    content.emplace_back(std::move(block));
+    payload.append("content", json::JsonValue(std::move(content)));
+    Record r = record(Kind::kChatResponse, std::move(id));
+    r.payload = json::JsonValue(std::move(payload));
+    return r;
   };
-  const json::JsonValue list = json::parse_json(read("pairs.json"));
-  const json::JsonValue::Array* pairs = list.find("pairs")->if_array();
-  ASSERT_NE(pairs, nullptr);
-  ASSERT_GT(pairs->size(), 10u);
-  for (const json::JsonValue& pair : *pairs) {
-    const std::vector<Record> b = agentlog::Parser(read(*pair.find("baseline")->if_string())).collect_all();
-    const std::vector<Record> c = agentlog::Parser(read(*pair.find("candidate")->if_string())).collect_all();
-    const DiffReport report = compute_report(b, c, {}, 7);
-    const size_t n = std::min(chat_responses(b).size(), chat_responses(c).size());
-    EXPECT_EQ(report.pair_count, n);
-    EXPECT_EQ(report.rows[static_cast<size_t>(Axis::kReasoning)].n, n);
-    EXPECT_LE(report.rows[static_cast<size_t>(Axis::kVerbosity)].n, n);
-    EXPECT_EQ(report.baseline_trace_id, b.front().id);
-    EXPECT_EQ(text_of(report), text_of(compute_report(b, c, {}, 7)));
-  }
+  const std::vector<Record> b = {turn("b", 1)}, c = {turn("c", 2)};
+  struct Call {
+    const std::vector<Record>* b;
+    const std::vector<Record>* c;
+    std::string explanation;
+  } call{&b, &c, ""};
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, 256 * 1024);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attributes, [](void* arg) -> void* {
+              auto* call = static_cast<Call*>(arg);
+              call->explanation = compute_report(*call->b, *call->c, {}, 1).first_divergence->explanation;
+              return nullptr;
+            }, &call), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
+  EXPECT_EQ(call.explanation, "tool arg value changed: `t(z)`: `1` \u2192 `2`");
 }
 
 }  // namespace

@@ -175,6 +175,18 @@ double reference_similarity(std::string_view a, std::string_view b) {
   return static_cast<double>(common) / static_cast<double>(sa.size() + sb.size() - common);
 }
 
+// Past the 16-bit codes, shingles holding uncoded scalars are numbered by
+// their own codes: texts of more distinct characters than there are codes
+// still compare exactly.
+TEST(ShingleSimilarity, MoreDistinctCharactersThanCodes) {
+  std::string a, b;
+  for (char32_t c = 0x4E00; c < 0xD800; ++c) unicode::append_utf8(a, c);  // 35,328 of three bytes
+  for (char32_t c = 0x20000; c < 0x20000 + 40000; ++c) unicode::append_utf8(a, c);
+  b = a.substr(3 * 20000) + "tail";
+  EXPECT_EQ(shingle_similarity(a, b), reference_similarity(a, b));
+  EXPECT_EQ(shingle_similarity(b, b), 1.0);
+}
+
 TEST(ShingleSimilarity, EqualsJaccardOfShingleSets) {
   std::mt19937_64 rng(99);
   static constexpr std::string_view kPieces[] = {"a", "b", "ab", " ", "\u00e9", "\U0001F600", "abc", std::string_view("\0", 1)};
