@@ -53,7 +53,7 @@ TEST(Align, HandWorkedCases) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(align_matrix(c.cost), c.expected) << c.name;
-    EXPECT_EQ(align_matrix(c.cost, {.stretch_rows = 1}), c.expected) << c.name << ", by stretches of one row";
+    EXPECT_EQ(align_matrix(c.cost, {.traceback_budget_bytes = 0, .block_side = 1}), c.expected) << c.name << ", by blocks of one cell";
   }
   EXPECT_EQ(align_costs(0, 2, from_matrix({})), (Steps{I(0), I(1)}));
   EXPECT_EQ(align_costs(2, 0, from_matrix({})), (Steps{D(0), D(1)}));
@@ -91,17 +91,18 @@ TEST(Align, StretchesGiveThePathOfOneTable) {
     if (round % 2 == 1) options = {.banding_threshold = 8, .min_band_radius = 1 + rng() % 4};
     const Steps whole = align_matrix(cost, options);
     ASSERT_EQ(whole.size() >= std::max(n, m) && whole.size() <= n + m, true);
-    for (size_t stretch : {size_t{1}, size_t{2}, size_t{7}}) {
-      options.stretch_rows = stretch;
-      ASSERT_EQ(align_matrix(cost, options), whole) << "round " << round << ", stretch " << stretch;
+    options.traceback_budget_bytes = 0;
+    for (size_t side : {size_t{1}, size_t{2}, size_t{7}}) {
+      options.block_side = side;
+      ASSERT_EQ(align_matrix(cost, options), whole) << "round " << round << ", blocks of " << side;
     }
   }
 }
 
-TEST(StretchRows, AllRowsWithinTheBudgetElseBalanced) {
-  EXPECT_EQ(stretch_rows(10000, 213), 10000u);           // 2 MB of moves: one stretch
-  EXPECT_EQ(stretch_rows(40000, 20000), 980u);           // sqrt(24 x 40000) + 1
-  EXPECT_EQ(stretch_rows(100, 10, {.traceback_budget_bytes = 1}), 49u);  // floor(sqrt(2400)) + 1
+TEST(BlockSide, NoBlocksWithinTheBudgetElseAFractionOfTheBand) {
+  EXPECT_EQ(block_side(10000, 213), 0u);        // 2 MB of moves
+  EXPECT_EQ(block_side(40000, 20000), 625u);    // 20000 / 32
+  EXPECT_EQ(block_side(100000, 633), 64u);      // at least 64
 }
 
 TEST(Align, TenThousandTurnsStayInTheBand) {
@@ -113,7 +114,7 @@ TEST(Align, TenThousandTurnsStayInTheBand) {
     for (size_t j = j_begin; j < j_end; ++j) out[j - j_begin] = i == j ? 0.0 : 0.9;
     calls += j_end - j_begin;
   };
-  const Steps steps = align_costs(n, n, near_diagonal, {.stretch_rows = 64});
+  const Steps steps = align_costs(n, n, near_diagonal, {.traceback_budget_bytes = 0, .block_side = 64});
   ASSERT_EQ(steps.size(), n);
   for (size_t k = 0; k < n; ++k) ASSERT_EQ(steps[k], Step::match(k, k));
   // The traceback recomputes each stretch, up to where the path enters it.

@@ -13,14 +13,13 @@
 // around the diagonal is computed, of radius max(floor(sqrt(max(n, m))),
 // kMinBandRadius) + |n - m|; cells outside it count as unreached
 // (kUnreachedCost). Two rows of each cost table are kept while the rows are
-// computed. The moves are kept for one stretch of rows at a time: the
-// forward pass keeps a checkpoint of the cost rows every stretch and the
-// moves of the last stretch; the traceback recomputes each earlier stretch
-// from its checkpoint, up to the column where the path enters it. The
-// recomputed cells are the ones the forward pass computed, with the same
-// values, so the path, ties included, is the one a full table of moves
-// gives. Memory grows with the number of rows times the width of the band
-// at the square root (about 2 sqrt(24 n) band widths), not with n x m.
+// computed. When the moves of every cell fit kTracebackBudgetBytes they are
+// kept; otherwise the traceback recomputes the square blocks of cells the
+// path crosses, from checkpoints the forward pass keeps: every side-th row
+// and, in every row, the cells of every side-th column. A recomputed cell
+// holds the value the forward pass gave it, so the path, ties included, is
+// the one a full table of moves gives. Memory grows with n times about
+// 2 kBlocksPerBandWidth cells, not with n x m.
 #pragma once
 
 #include <cstddef>
@@ -63,30 +62,36 @@ inline constexpr double kTieTolerance = 1e-12;
 inline constexpr size_t kBandingThreshold = 1000;
 // The band's radius is at least this, before |n - m| is added.
 inline constexpr size_t kMinBandRadius = 100;
-// Bytes a checkpoint keeps per cell of a row (three doubles).
-inline constexpr size_t kCheckpointBytesPerCell = 24;
-// Moves of up to this many bytes are kept in one stretch, however the rows
-// and checkpoints would balance: small alignments run in a single stretch.
+// Moves of up to this many bytes (one a cell) are kept whole by the forward
+// pass: small alignments run without checkpoints.
 inline constexpr size_t kTracebackBudgetBytes = 16 << 20;
+// Beyond the budget, blocks of the traceback are the band's width divided by
+// this a side: the blocks the path crosses hold about (n + m) /
+// kBlocksPerBandWidth band widths of cells, and the checkpoints take about
+// 2 x 24 x kBlocksPerBandWidth bytes per row.
+inline constexpr size_t kBlocksPerBandWidth = 32;
+// Blocks are at least this many rows and columns a side, so that narrow
+// bands are not recomputed in slivers.
+inline constexpr size_t kMinBlockSide = 64;
 
 // Where banding starts, how narrow the band may get and how the traceback
-// is cut into stretches. Tests lower them to exercise the banded mode and
-// the checkpoints on small inputs.
+// is cut into blocks. Tests lower them to exercise the banded mode and the
+// blocks on small inputs.
 struct AlignOptions {
   size_t banding_threshold = kBandingThreshold;  // banded when max(n, m) exceeds it
   size_t min_band_radius = kMinBandRadius;
   size_t traceback_budget_bytes = kTracebackBudgetBytes;
-  size_t stretch_rows = 0;  // rows per stretch; 0 chooses by stretch_rows()
+  size_t block_side = 0;  // rows and columns per block beyond the budget; 0 chooses by block_side()
 };
 
 // The band radius for n baseline and m candidate turns, or 0 when the whole
 // table is computed (max(n, m) <= banding threshold).
 size_t band_radius(size_t n, size_t m, const AlignOptions& options = {});
 
-// Rows per stretch of the traceback for n rows of row_cells computed cells:
-// all of them when their moves fit the budget, else about
-// sqrt(kCheckpointBytesPerCell n), which balances checkpoints and moves.
-size_t stretch_rows(size_t n, size_t row_cells, const AlignOptions& options = {});
+// Rows and columns a side of the traceback's blocks for n rows of
+// row_cells computed cells: 0 when the moves of every cell fit the budget,
+// else row_cells / kBlocksPerBandWidth and at least kMinBlockSide.
+size_t block_side(size_t n, size_t row_cells, const AlignOptions& options = {});
 
 // Writes the pair costs of baseline turn i against candidate turns
 // [j_begin, j_end) to out[0 .. j_end - j_begin). Every cost must lie in
@@ -96,9 +101,8 @@ using RowCosts = std::function<void(size_t i, size_t j_begin, size_t j_end, doub
 // The alignment of n baseline turns with m candidate turns under the given
 // pair costs: steps in trace order, each baseline and each candidate index
 // exactly once. row_costs is called once per baseline turn with the band's
-// columns, and again for the rows of a stretch the traceback recomputes
-// (with the columns up to where the path enters it); the costs must be the
-// same every time.
+// columns, and again for each row of a block the traceback recomputes
+// (with the block's columns); the costs must be the same every time.
 std::vector<Step> align_costs(size_t n, size_t m, const RowCosts& row_costs,
                               const AlignOptions& options = {});
 

@@ -46,6 +46,7 @@ TurnCosts::TurnCosts(std::span<const agentlog::Record* const> baseline,
   }
   common_.assign(candidate_.size(), 0);
   cursors_.assign(offsets_.begin(), offsets_.end() - 1);
+  cursor_pass_.assign(ids, 0);
   marks_.assign(ids, 0);
 }
 
@@ -73,16 +74,28 @@ void TurnCosts::row(size_t i, size_t j_begin, size_t j_end, double* out) {
     for (size_t j = j_begin; j < j_end; ++j) out[j - j_begin] = cost(i, j);
     return;
   }
-  // The alignment asks for rows with a non-decreasing first column, so each
-  // posting list is skipped forward from where the last row left it; any
-  // other order starts the lists afresh.
-  if (j_begin < cursor_column_) std::copy(offsets_.begin(), offsets_.end() - 1, cursors_.begin());
+  // Rows asked for with a non-decreasing first column (the alignment's
+  // forward pass, and the rows of one block its traceback recomputes) skip
+  // each posting list forward from where the last row left it. A row that
+  // starts further left begins a new pass, which finds its place in each
+  // list by binary search the first time it meets the list.
+  if (j_begin < cursor_column_ && ++pass_ == 0) {  // the passes wrapped around: start afresh
+    std::fill(cursor_pass_.begin(), cursor_pass_.end(), 0u);
+    pass_ = 1;
+  }
   cursor_column_ = j_begin;
   std::fill(common_.begin() + j_begin, common_.begin() + j_end, 0u);
   for (uint32_t id : b.shingles) {
+    const uint32_t* const list = postings_.data() + offsets_[id];
     const uint32_t* const last = postings_.data() + offsets_[id + 1];
-    const uint32_t* first = postings_.data() + cursors_[id];
-    while (first != last && *first < j_begin) ++first;
+    const uint32_t* first;
+    if (cursor_pass_[id] == pass_) {
+      first = postings_.data() + cursors_[id];
+      while (first != last && *first < j_begin) ++first;
+    } else {
+      first = std::lower_bound(list, last, static_cast<uint32_t>(j_begin));
+      cursor_pass_[id] = pass_;
+    }
     cursors_[id] = static_cast<uint32_t>(first - postings_.data());
     for (; first != last && *first < j_end; ++first) ++common_[*first];
   }

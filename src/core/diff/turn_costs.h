@@ -56,8 +56,13 @@ class TurnCosts {
   // postings_[offsets_[id] .. offsets_[id + 1]).
   std::vector<uint32_t> offsets_;
   std::vector<uint32_t> postings_;
-  std::vector<uint32_t> cursors_;  // per shingle id, where row() resumes its posting list
-  size_t cursor_column_ = 0;       // the first column of the last row
+  // Per shingle id, where row() resumes its posting list, valid when
+  // cursor_pass_[id] is pass_: at or before the first posting at or above
+  // cursor_column_, the first column of the last row.
+  std::vector<uint32_t> cursors_;
+  std::vector<uint32_t> cursor_pass_;
+  uint32_t pass_ = 0;  // counts the rows that started further left than the row before
+  size_t cursor_column_ = 0;
   std::vector<uint32_t> common_;   // per-row scratch, one counter per column
   std::vector<uint32_t> marks_;   // per shingle id, scratch of text_similarity()
   uint32_t mark_ = 0;
