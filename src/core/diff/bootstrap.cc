@@ -40,47 +40,46 @@ void sort_stable(std::vector<double>& values) { std::stable_sort(values.begin(),
 // The median of an ascending sequence given its two middle elements (equal
 // positions when m is odd).
 inline double middle(double lower, double upper, size_t m) {
-  return m % 2 == 1 ? upper : midpoint(lower, upper);
+  if (m % 2 == 1) return upper;
+  const double plain = (lower + upper) * 0.5;
+  return std::isfinite(plain) ? plain : midpoint(lower, upper);
 }
 
-// The values at positions lo and hi of values sorted stably by less().
-// Where equivalent values are also equal in bits (no NaN, no -0.0), every
-// arrangement of them is the stable one, and a selection finds the two in
-// linear time; otherwise the values are sorted.
-std::pair<double, double> stable_order_statistics(std::vector<double>& values, size_t lo, size_t hi) {
-  const bool plain = std::none_of(values.begin(), values.end(),
-                                  [](double v) { return std::isnan(v) || (v == 0.0 && std::signbit(v)); });
-  if (!plain) {
-    sort_stable(values);
-    return {values[lo], values[hi]};
+// The count values of values that come first under before (a strict order
+// in which values that compare equal are equal in bits), in that order: one
+// pass keeps them in a sorted buffer, most values costing one comparison.
+template <class Before>
+std::vector<double> first_values(std::span<const double> values, size_t count, Before before) {
+  std::vector<double> held;
+  held.reserve(count);
+  for (double v : values) {
+    if (held.size() == count) {
+      if (!before(v, held.back())) continue;
+      held.pop_back();
+    }
+    held.insert(std::upper_bound(held.begin(), held.end(), v, before), v);
   }
-  const auto at = [&](size_t k) {
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
-    return values[k];
-  };
-  const double low = at(lo);
-  // hi is lo or lo + 1: the smallest value after position lo.
-  const double high = hi == lo ? low : *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(hi), values.end());
-  return {low, high};
+  return held;
 }
 
 // ---------------------------------------------------------------------------
 // One side's statistic over the resamples of a bootstrap.
 //
-// A resample is the series taken at the drawn indices, in draw order. Each
-// form below gives bit for bit the statistic of that sample as defined
-// (median by a stable sort, mean by a sum in sample order) without building
-// or sorting the sample:
+// A resample is the series taken at the drawn indices, in draw order; the
+// caller counts how often each index is drawn, once for all the sides that
+// share the draws. Each form below gives bit for bit the statistic of that
+// sample as defined (median by a stable sort, mean by a sum in sample order)
+// without building or sorting the sample:
 //  - constant series: every resample is the same sequence of one value, so
 //    its statistic is the statistic of the series;
-//  - median: the values' classes of equivalent values are ranked once; a
-//    resample counts its draws per class and walks the counts to the middle
-//    positions. A class whose members are not all the same bits (0.0 and
-//    -0.0, NaNs with different payloads) is resolved as the stable sort
-//    does: the element at offset t within the class is the t-th drawn member
-//    of the class in draw order;
-//  - mean of a series of 0.0 and 1.0: the running sum is the exact count of
-//    ones drawn, so the mean is that count divided by m;
+//  - median: the series' indices are sorted once by value into classes of
+//    equivalent values; a resample walks them in that order, adding up the
+//    draw counts, to the middle positions. A class whose members are not all
+//    the same bits (0.0 and -0.0, NaNs with different payloads) is resolved
+//    as the stable sort does: the element at offset t within the class is
+//    the t-th drawn member of the class in draw order;
+//  - mean of a series of 0.0 and 1.0: the sum is the exact count of ones
+//    drawn, so the mean is that count divided by m;
 //  - any other mean: the sum in draw order.
 class SideStatistic {
  public:
@@ -94,39 +93,42 @@ class SideStatistic {
       rank_classes();
     } else if (std::all_of(series.begin(), series.end(), [](double v) { return v == 0.0 || v == 1.0; })) {
       mode_ = Mode::kMeanOfBits;
-      bits_.resize(m);
-      for (size_t j = 0; j < m; ++j) bits_[j] = series[j] == 1.0;
+      for (size_t j = 0; j < m; ++j) {
+        if (series[j] == 1.0) ones_.push_back(static_cast<uint32_t>(j));
+      }
     } else {
       mode_ = Mode::kMeanBySum;
     }
   }
 
   [[nodiscard]] bool is_constant() const { return mode_ == Mode::kConstant; }
+  // Whether evaluate() reads the draw counts.
+  [[nodiscard]] bool uses_counts() const { return mode_ == Mode::kMedianByRank || mode_ == Mode::kMeanOfBits; }
 
-  // The statistic of each resample of a chunk: resample r is
-  // drawn[r m, (r + 1) m), its statistic goes to out[r].
-  void evaluate(std::span<const uint32_t> drawn, size_t m, std::span<double> out) {
-    const auto resample = [&](size_t r) { return drawn.subspan(r * m, m); };
-    const double count = static_cast<double>(m);
+  // The statistic of each resample of a chunk: resample r is drawn[r m,
+  // (r + 1) m), counts[r m + j] the number of its draws of index j (when
+  // uses_counts()), and its statistic goes to out[r].
+  void evaluate(std::span<const uint32_t> drawn, std::span<const uint32_t> counts, size_t m, std::span<double> out) const {
+    const double size = static_cast<double>(m);
     switch (mode_) {
       case Mode::kConstant:
         std::fill(out.begin(), out.end(), constant_);
         return;
       case Mode::kMedianByRank:
-        for (size_t r = 0; r < out.size(); ++r) out[r] = median_by_rank(resample(r));
+        for (size_t r = 0; r < out.size(); ++r) out[r] = median_by_rank(drawn.subspan(r * m, m), counts.data() + r * m);
         return;
       case Mode::kMeanOfBits:
         for (size_t r = 0; r < out.size(); ++r) {
           uint64_t ones = 0;
-          for (uint32_t j : resample(r)) ones += bits_[j];
-          out[r] = static_cast<double>(ones) / count;
+          for (uint32_t j : ones_) ones += counts[r * m + j];
+          out[r] = static_cast<double>(ones) / size;
         }
         return;
       case Mode::kMeanBySum:
         for (size_t r = 0; r < out.size(); ++r) {
           double sum = 0.0;
-          for (uint32_t j : resample(r)) sum += series_[j];
-          out[r] = sum / count;
+          for (uint32_t j : drawn.subspan(r * m, m)) sum += series_[j];
+          out[r] = sum / size;
         }
         return;
     }
@@ -137,22 +139,23 @@ class SideStatistic {
 
   void rank_classes() {
     size_t m = series_.size();
-    std::vector<uint32_t> order(m);
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(),
+    order_.resize(m);
+    std::iota(order_.begin(), order_.end(), 0u);
+    std::stable_sort(order_.begin(), order_.end(),
                      [&](uint32_t a, uint32_t b) { return less(series_[a], series_[b]); });
     rank_.resize(m);
     for (size_t k = 0; k < m; ++k) {
-      double v = series_[order[k]];
+      double v = series_[order_[k]];
+      sorted_.push_back(v);
       if (k == 0 || !equivalent(class_value_.back(), v)) {
         class_value_.push_back(v);
         class_uniform_.push_back(true);
       } else if (!same_bits(class_value_.back(), v)) {
         class_uniform_.back() = false;
+        all_uniform_ = false;
       }
-      rank_[order[k]] = static_cast<uint32_t>(class_value_.size() - 1);
+      rank_[order_[k]] = static_cast<uint32_t>(class_value_.size() - 1);
     }
-    counts_.assign(class_value_.size(), 0);
   }
 
   // The element at offset t within class r of the stable order of the
@@ -165,29 +168,41 @@ class SideStatistic {
     return class_value_[r];  // unreachable: the class has more than t draws
   }
 
-  double median_by_rank(std::span<const uint32_t> drawn) {
-    uint64_t m = drawn.size();
-    for (uint32_t j : drawn) ++counts_[rank_[j]];
-    // Positions of the two middle elements, and the classes holding them.
-    uint64_t lower_pos = (m - 1) / 2, upper_pos = m / 2;
-    uint64_t before = 0;  // elements in the classes below r
-    uint32_t r = 0;
-    while (before + counts_[r] <= lower_pos) before += counts_[r++];
-    double lower = member_in_draw_order(drawn, r, lower_pos - before);
-    while (before + counts_[r] <= upper_pos) before += counts_[r++];
-    double upper = member_in_draw_order(drawn, r, upper_pos - before);
-    for (uint32_t j : drawn) counts_[rank_[j]] = 0;
-    return middle(lower, upper, m);
+  double median_by_rank(std::span<const uint32_t> drawn, const uint32_t* counts) const {
+    const uint64_t m = drawn.size();
+    size_t k = 0;                     // the position in order_ reached
+    uint64_t seen = counts[order_[0]];  // draws of order_[0 .. k]
+    if (all_uniform_) {
+      // Every value of a class has the same bits: the element at a position
+      // is the value whose draws reach past it.
+      while (seen <= (m - 1) / 2) seen += counts[order_[++k]];
+      const double lower = sorted_[k];
+      while (seen <= m / 2) seen += counts[order_[++k]];
+      return middle(lower, sorted_[k], m);
+    }
+    uint64_t before_class = 0;  // draws of the classes below that of order_[k]
+    const auto element = [&](uint64_t pos) {
+      while (seen <= pos) {
+        ++k;
+        if (rank_[order_[k]] != rank_[order_[k - 1]]) before_class = seen;
+        seen += counts[order_[k]];
+      }
+      return member_in_draw_order(drawn, rank_[order_[k]], pos - before_class);
+    };
+    const double lower = element((m - 1) / 2);
+    return middle(lower, element(m / 2), m);
   }
 
   std::span<const double> series_;
   Mode mode_;
   double constant_ = 0.0;
-  std::vector<uint32_t> rank_;        // class of each pair
+  std::vector<uint32_t> order_;       // indices in the stable ascending order of their values
+  std::vector<double> sorted_;        // their values in that order
+  bool all_uniform_ = true;           // every class is uniform
+  std::vector<uint32_t> rank_;        // class of each index
   std::vector<double> class_value_;   // first value of each class, ascending
   std::vector<bool> class_uniform_;   // all members of the class share its bits
-  std::vector<uint32_t> counts_;      // draws per class in the current resample
-  std::vector<uint8_t> bits_;         // kMeanOfBits: 1 where the value is 1.0
+  std::vector<uint32_t> ones_;        // kMeanOfBits: the indices whose value is 1.0
 };
 
 // Draws are made and evaluated a chunk of resamples at a time, of at most
@@ -213,31 +228,56 @@ std::vector<std::vector<double>> resample_deltas(std::span<const SeriesPair> pai
   const size_t m = pairs.front().baseline.size();
   const size_t chunk = std::clamp<size_t>(kChunkIndices / m, 1, kBootstrapResamples);
   std::vector<uint32_t> drawn(draws_needed ? chunk * m : 0);
+  bool counts_needed = false;
+  for (const Sides& s : sides) counts_needed |= s.baseline.uses_counts() || s.candidate.uses_counts();
+  std::vector<uint32_t> counts(counts_needed ? chunk * m : 0);
   std::vector<double> baseline_statistics(chunk);
   for (size_t first = 0; first < kBootstrapResamples; first += chunk) {
     const size_t count = std::min<size_t>(chunk, kBootstrapResamples - first);
     const std::span<const uint32_t> indices = std::span(drawn).first(draws_needed ? count * m : 0);
-    // The resamples' draws follow one another in the stream.
+    // The resamples' draws follow one another in the stream; every side
+    // reads the same counts.
     if (draws_needed) rng.fill_indices(static_cast<uint32_t>(m), std::span(drawn).first(count * m));
+    if (counts_needed) {
+      std::fill(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(count * m), 0u);
+      for (size_t r = 0; r < count * m; r += m) {
+        for (size_t p = r; p < r + m; ++p) ++counts[r + drawn[p]];
+      }
+    }
     for (size_t k = 0; k < pairs.size(); ++k) {
       const std::span<double> out = std::span(deltas[k]).subspan(first, count);
       const std::span<double> base = std::span(baseline_statistics).first(count);
-      sides[k].candidate.evaluate(indices, m, out);
-      sides[k].baseline.evaluate(indices, m, base);
+      sides[k].candidate.evaluate(indices, counts, m, out);
+      sides[k].baseline.evaluate(indices, counts, m, base);
       for (size_t r = 0; r < count; ++r) out[r] -= base[r];
     }
   }
   return deltas;
 }
 
-// The 95% interval of 1000 resample statistics (reordered in place).
+// The 95% interval of 1000 resample statistics (sorted in place when they
+// hold a NaN or -0.0).
 std::pair<double, double> interval_of(std::vector<double>& deltas) {
+  const size_t n = deltas.size();
+  // Where equivalent values are also equal in bits (no NaN, no -0.0), every
+  // arrangement of them is the stable one, and the values at the bounds'
+  // positions, near the two ends, are found without sorting.
+  const bool plain = std::none_of(deltas.begin(), deltas.end(),
+                                  [](double v) { return std::isnan(v) || (v == 0.0 && std::signbit(v)); });
+  if (!plain) sort_stable(deltas);
   const auto at = [&](double q) {
-    const double pos = static_cast<double>(deltas.size() - 1) * q;
-    const double lo = std::floor(pos);
-    const double hi = std::ceil(pos);
-    const auto [low, high] = stable_order_statistics(deltas, static_cast<size_t>(lo), static_cast<size_t>(hi));
-    return lo == hi ? low : interpolate(low, high, pos - lo);
+    const double pos = static_cast<double>(n - 1) * q;
+    const auto lo = static_cast<size_t>(std::floor(pos));
+    const auto hi = static_cast<size_t>(std::ceil(pos));
+    double low = deltas[lo], high = deltas[hi];
+    if (plain && hi < n / 2) {
+      const std::vector<double> smallest = first_values(deltas, hi + 1, std::less<>());
+      low = smallest[lo], high = smallest[hi];
+    } else if (plain) {
+      const std::vector<double> largest = first_values(deltas, n - lo, std::greater<>());
+      low = largest[n - 1 - lo], high = largest[n - 1 - hi];
+    }
+    return lo == hi ? low : interpolate(low, high, pos - static_cast<double>(lo));
   };
   const double low = at(kIntervalLow);
   return {low, at(kIntervalHigh)};
