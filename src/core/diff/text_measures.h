@@ -34,9 +34,12 @@ std::string drill_down_text(const agentlog::Record& record);
 
 // ---- Code fences ---------------------------------------------------------
 
-// Three backquotes: the opening or closing line of a markdown code block.
+// Three backquotes, the markdown fence that opens and closes a code block:
+// both rules below recognise the same fence and differ only in what they
+// strip around it.
 inline constexpr std::string_view kCodeFence = "```";
-// An opening fence tagged json in lower case, as the drill-down recognises it.
+// An opening fence tagged json in lower case: the drill-down's JSON check
+// drops this tag with the fence and no other.
 inline constexpr std::string_view kJsonCodeFence = "```json";
 
 // text without leading and trailing Unicode White_Space. text must be valid
