@@ -38,7 +38,6 @@ class Band {
   Band(size_t n, size_t m, size_t w) : n_(n), m_(m), w_(w) {}
 
   [[nodiscard]] size_t rows() const { return n_; }
-  [[nodiscard]] size_t columns() const { return m_; }
   [[nodiscard]] size_t lo(size_t i) const { return i > w_ ? i - w_ : 1; }
   [[nodiscard]] size_t hi(size_t i) const { return std::min(m_, i + w_); }
   [[nodiscard]] bool computes(size_t i, size_t j) const { return i >= 1 && j >= lo(i) && j <= hi(i); }
@@ -126,16 +125,23 @@ struct Moves {
 // are multiples of side.
 class Checkpoints {
  public:
-  Checkpoints(const Band& band, size_t side) : band_(band), side_(side) {}
+  // Nothing is kept for side 0 (no blocks).
+  Checkpoints(const Band& band, size_t side) : band_(band), side_(side) {
+    if (side == 0) return;
+    rows_.reserve(band.rows() / side + 1);
+    row_first_.reserve(band.rows() / side + 1);
+    column_cells_.reserve(band.rows() * (band.row_cells() / side + 1));
+    column_start_.reserve(band.rows() + 1);
+  }
 
-  // Row i, held in row[0 .. columns] while row i + 1 is computed.
+  // Row i, held in row[0 .. m] while row i + 1 is computed.
   void keep_row(size_t i, const Cell* row) {
     if (i % side_ != 0 || i == band_.rows()) return;
     const size_t first = band_.lo(i + 1) - 1;
     row_first_.push_back(first);
     rows_.emplace_back(row + first, row + band_.hi(i + 1) + 1);
   }
-  // Row i, just computed in row[0 .. columns].
+  // Row i, just computed in row[0 .. m].
   void keep_columns(size_t i, const Cell* row) {
     for (size_t j = first_multiple(i); j <= band_.hi(i); j += side_) column_cells_.push_back(row[j]);
     column_start_.push_back(column_cells_.size());
@@ -191,7 +197,7 @@ std::vector<Step> align_costs(size_t n, size_t m, const RowCosts& row_costs, con
   // Forward: every row once, from the border row. Without blocks the moves
   // of every cell are kept; with blocks, the checkpoints.
   Moves moves;
-  Checkpoints checkpoints(band, side == 0 ? 1 : side);
+  Checkpoints checkpoints(band, side);
   std::vector<Cell> up(m + 1), row(m + 1);
   for (size_t j = 0; j <= m; ++j) up[j] = band.outside(0, j);
   if (side == 0) moves.reset(0, n, 1, m);
