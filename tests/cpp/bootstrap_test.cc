@@ -116,7 +116,8 @@ TEST(Statistics, MedianMeanAndPercentile) {
   EXPECT_EQ(std::pair(mean(std::vector<double>{}), mean(std::vector<double>{1e16, 1, -1e16})), std::pair(0.0, 0.0));
   std::vector<double> s(1000);  // the definition below takes its bounds with percentile()
   std::iota(s.begin(), s.end(), 0.0);
-  EXPECT_EQ(std::tuple(percentile(s, 0.025), percentile(s, 0.975), percentile(s, 1.0), percentile(std::vector<double>{5.0}, 0.975)),
+  EXPECT_EQ(std::tuple(percentile(s, 0.025), percentile(s, 0.975), percentile(s, 1.0),
+                       percentile(std::vector<double>{5.0}, 0.975)),
             std::tuple(24.975, 974.025, 999.0, 5.0));
 }
 
@@ -200,7 +201,9 @@ TEST(PairedBootstrap, EqualsTheDefinitionBitForBit) {
       std::vector<std::vector<double>> series;
       for (int shape = 0; shape < 8; ++shape) series.push_back(random_series(gen, m, shape));
       std::vector<SeriesPair> pairs;
-      for (int k = 0; k < 16; ++k) pairs.push_back({series[(k + round) % 8], series[k % 8], k < 8 ? Statistic::kMedian : Statistic::kMean});
+      for (int k = 0; k < 16; ++k) {
+        pairs.push_back({series[(k + round) % 8], series[k % 8], k < 8 ? Statistic::kMedian : Statistic::kMean});
+      }
       const uint64_t seed = gen();
       const auto shared = paired_bootstraps(pairs, seed);
       for (size_t k = 0; k < pairs.size(); ++k) {

@@ -10,11 +10,11 @@
 int main() {
   std::ios::sync_with_stdio(false);
   static const char kDigits[] = "0123456789abcdef";
-  const auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+  const auto hex = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
   std::string line, text, out;
   while (std::getline(std::cin, line)) {
     text.clear();
-    for (size_t k = 0; k + 1 < line.size(); k += 2) text += static_cast<char>(nibble(line[k]) * 16 + nibble(line[k + 1]));
+    for (size_t k = 0; k + 1 < line.size(); k += 2) text += static_cast<char>(hex(line[k]) << 4 | hex(line[k + 1]));
     if (!korvane::unicode::is_valid_utf8(text)) {
       std::cerr << "invalid UTF-8 input\n";
       return 2;

@@ -1,14 +1,8 @@
-"""Checks the semantic axis's tokenizer against an independent one in Python.
+"""usage: tokenize_vs_unicodedata.py PROBE UCD_DIR
 
-usage: tokenize_vs_unicodedata.py PROBE UCD_DIR
-
-PROBE is the tokenize_probe program, UCD_DIR the Unicode Character Database of
-the core's tables. The reference uses unicodedata (NFC, general categories),
-str.lower() per character and PropList.txt's Other_Alphabetic, Other_Uppercase
-and Other_Lowercase (which Python does not expose) on the characters assigned in
-both Unicode versions: each between letters and before a combining mark, then
-seeded random texts biased towards marks, Jamo and special cases.
-"""
+Checks the tokenizer (through the tokenize_probe program PROBE) against one
+built on unicodedata, str.lower() per character and PropList.txt's Other_*
+lists from UCD_DIR, on the characters both Unicode versions assign."""
 
 import random
 import subprocess

@@ -148,24 +148,6 @@ def test_pricing_value_vectors(vector):
         assert pricing_error({"m": value}) + "\n" == "pricing value: " + vector["expected"]
 
 
-@pytest.mark.parametrize("pricing, message", [
-    ({"ok": (1.0, 2.0), None: (1.0, 2.0)}, "pricing key: TypeError: 'NoneType' object cannot be converted to 'PyString'"),
-    ({"\ud800": (1.0, 2.0)}, "pricing key: UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' "
-                             "in position 0: surrogates not allowed")])
-def test_pricing_key_errors(pricing, message):
-    assert pricing_error(pricing) == message
-
-
-def test_records_are_converted_before_the_pricing_and_the_pricing_in_stored_order():
-    with pytest.raises(ValueError, match="^missing field `id`$"):
-        core.compute_diff_report([{"version": "0.1"}], [object()], {1: 2})
-    with pytest.raises(ValueError, match="^unsupported type object$"):
-        core.compute_diff_report([RESPONSE], [object()], {1: 2})
-    reverse = type("Reversed", (dict,), {"__iter__": lambda self: reversed(list(dict.__iter__(self))),
-                                         "items": lambda self: reversed(list(dict.items(self)))})
-    assert pricing_error(reverse(first=[1.0], second=[2.0] * 8)).startswith("pricing value: invalid length 1,")
-
-
 @pytest.mark.parametrize("change, message", [
     (lambda pricing: pricing.update(added=(1.0, 1.0)), "dictionary changed size during iteration"),
     (lambda pricing: pricing.pop("a") and pricing.update(c=(1.0, 1.0)), "dictionary keys changed during iteration")])
