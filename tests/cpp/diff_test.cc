@@ -417,11 +417,11 @@ TEST(Align, HandWorkedCases) {
   const RowCosts none = [](size_t, size_t, size_t, double*) { FAIL() << "no pair to cost"; };
   EXPECT_EQ(align_costs(0, 2, none), (Steps{I(0), I(1)}));
   EXPECT_EQ(align_costs(2, 0, none), (Steps{R(0), R(1)}));
-  // Not banded; sqrt 1001 raised to 100; + the difference 401; 201^2 = 40401; 2 MB of moves: no blocks;
+  // Not banded; sqrt 1001 raised to 100; + the difference 401; 201^2 = 40401; 0.5 MB of moves: no blocks;
   // 20000 / 32; at least 64.
   EXPECT_EQ(std::tuple(band_radius(1000, 1000), band_radius(1001, 1001), band_radius(600, 1001),
                        band_radius(40399, 40399), band_radius(40401, 40401), block_side(10000, 213),
-                       block_side(40000, 20000), block_side(100000, 633)),
+                       block_side(40000, 20000), block_side(200000, 633)),
             std::tuple(0u, 100u, 501u, 200u, 201u, 0u, 625u, 64u));
 }
 

@@ -21,6 +21,26 @@ size_t floor_sqrt(size_t x) {
 
 enum Move : uint8_t { kMatch, kInsert, kDelete };
 
+// Moves two bits each, in the order they were added.
+class PackedMoves {
+ public:
+  [[nodiscard]] size_t size() const { return size_; }
+  void clear() {
+    words_.clear();
+    size_ = 0;
+  }
+  void push_back(uint8_t move) {
+    if (size_ % 32 == 0) words_.push_back(0);
+    words_.back() |= uint64_t{move} << (2 * (size_ % 32));
+    ++size_;
+  }
+  [[nodiscard]] uint8_t operator[](size_t k) const { return (words_[k / 32] >> (2 * (k % 32))) & 3; }
+
+ private:
+  std::vector<uint64_t> words_;
+  size_t size_ = 0;
+};
+
 // The three costs of a cell (i, j): the cheapest path to it that ends by
 // pairing baseline turn i - 1 with candidate turn j - 1, by leaving the
 // candidate turn unpaired, or by leaving the baseline turn unpaired.
@@ -70,7 +90,7 @@ class RowComputer {
   // row i's cell left of first. Appends the move of each computed cell to
   // moves when it is given, in column order.
   void compute(size_t i, size_t first, size_t last, size_t base, const Cell* up, Cell* row,
-               std::vector<uint8_t>* moves) {
+               PackedMoves* moves) {
     const size_t lo = std::max(first, band_.lo(i));
     const size_t hi = std::min(last, band_.hi(i));
     for (size_t j = first; j < lo && j <= last; ++j) row[j - base] = Cell{};
@@ -103,7 +123,7 @@ class RowComputer {
 // first computed cell is moves[row_start[i - first_row - 1]].
 struct Moves {
   size_t first_row = 0, last_row = 0, first_col = 1, last_col = 0;
-  std::vector<uint8_t> moves;
+  PackedMoves moves;
   std::vector<size_t> row_start;
 
   void reset(size_t rows_after, size_t rows_up_to, size_t from_col, size_t to_col) {
@@ -181,7 +201,7 @@ size_t band_radius(size_t n, size_t m, const AlignOptions& options) {
 }
 
 size_t block_side(size_t n, size_t row_cells, const AlignOptions& options) {
-  if (n * row_cells <= options.traceback_budget_bytes) return 0;
+  if (n * row_cells / 4 <= options.traceback_budget_bytes) return 0;
   if (options.block_side != 0) return options.block_side;
   return std::max(kMinBlockSide, row_cells / kBlocksPerBandWidth);
 }

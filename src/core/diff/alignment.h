@@ -62,8 +62,8 @@ inline constexpr double kTieTolerance = 1e-12;
 inline constexpr size_t kBandingThreshold = 1000;
 // The band's radius is at least this, before |n - m| is added.
 inline constexpr size_t kMinBandRadius = 100;
-// Moves of up to this many bytes (one a cell) are kept whole by the forward
-// pass: small alignments run without checkpoints.
+// Moves of up to this many bytes (four cells a byte) are kept whole by the
+// forward pass: small alignments and narrow bands run without checkpoints.
 inline constexpr size_t kTracebackBudgetBytes = 16 << 20;
 // Beyond the budget, blocks of the traceback are the band's width divided by
 // this a side: the blocks the path crosses hold about (n + m) /

@@ -89,7 +89,7 @@ void TurnCosts::row(size_t i, size_t j_begin, size_t j_end, double* out) {
     const uint32_t* const list = postings_.data() + offsets_[id];
     const uint32_t* const last = postings_.data() + offsets_[id + 1];
     const uint32_t* first;
-    if (cursor_pass_[id] == pass_) {
+    if (pass_ == 0 || cursor_pass_[id] == pass_) {  // every cursor is valid in the first pass
       first = postings_.data() + cursors_[id];
       while (first != last && *first < j_begin) ++first;
     } else {
