@@ -4,18 +4,20 @@
 // baseline with edits: most turns kept or lightly reworded, some rewritten,
 // some dropped, some inserted, a few with other tool calls or stop reasons.
 //
-// usage: alignment_bench [responses] [repeats] [seed] [stage]
+// usage: alignment_bench [responses] [repeats] [seed] [stage] [candidate_responses]
 //
-// With a stage name, only that stage runs (for profiling).
-// Prints the median over the repeats of each stage and of the whole report,
-// and the peak resident memory of the process.
-#include <sys/resource.h>
+// With a stage name, only that stage runs (for profiling; "all" runs every
+// stage). With candidate_responses the candidate keeps only its first turns,
+// for sides of very unequal length. Prints the median over the repeats of
+// each stage and of the whole report, the resident memory once the traces
+// are built and the peak resident memory of the process.
 #include <time.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
@@ -158,6 +160,19 @@ class Generator {
   uint64_t serial_ = 0;
 };
 
+// A line of /proc/self/status ("VmRSS:", "VmHWM:") in megabytes.
+double resident_mb(const char* key) {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return 0.0;
+  char line[256];
+  double kb = 0.0;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::strncmp(line, key, std::strlen(key)) == 0) kb = std::atof(line + std::strlen(key));
+  }
+  std::fclose(status);
+  return kb / 1024.0;
+}
+
 double cpu_seconds() {
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -191,11 +206,14 @@ int main(int argc, char** argv) {
   const size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000;
   const int repeats = argc > 2 ? std::atoi(argv[2]) : 5;
   const uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1;
-  const std::string only = argc > 4 ? argv[4] : "";
+  const std::string only = argc > 4 && std::string(argv[4]) != "all" ? argv[4] : "";
+  const size_t candidate_cut = argc > 5 ? std::strtoull(argv[5], nullptr, 10) : SIZE_MAX;
 
   Generator gen(seed);
   std::vector<Record> baseline, candidate;
   gen.traces(n, baseline, candidate);
+  if (candidate.size() > candidate_cut) candidate.resize(candidate_cut);
+  const double records_mb = resident_mb("VmRSS:");
   const std::vector<const Record*> b = diff::chat_responses(baseline);
   const std::vector<const Record*> c = diff::chat_responses(candidate);
   const std::vector<diff::ResponsePair> pairs = diff::pair_by_position(b, c);
@@ -227,10 +245,9 @@ int main(int argc, char** argv) {
   for (size_t i = 1; i <= b.size(); ++i) {
     computed += w == 0 ? c.size() : std::min(c.size(), i + w) - (i > w ? i - w : 1) + 1;
   }
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
   std::printf("%zu x %zu turns, band radius %zu, %zu pair costs, %zu steps, %zu divergences\n", b.size(),
               c.size(), w, computed, steps.size(), divergences.ranked.size());
-  std::printf("peak RSS %.1f MB; median of %d runs; checksum %zu\n", usage.ru_maxrss / 1024.0, repeats, sink);
+  std::printf("RSS with the traces built %.1f MB, peak RSS %.1f MB; median of %d runs; checksum %zu\n", records_mb,
+              resident_mb("VmHWM:"), repeats, sink);
   return 0;
 }

@@ -162,12 +162,12 @@ int main(int argc, char** argv) {
 
   const auto row = [&](const char* name, auto build) {
     std::printf("%-12s row    %8.2f ms\n", name,
-                1e3 * korvane::bench::median_seconds(repeats, [&] { sink += build(pairs, uint64_t{1}).delta; }));
+                1e3 * korvane::bench::median_seconds(repeats, [&] { sink += korvane::diff::build_row(build(pairs), uint64_t{1}).delta; }));
   };
-  row("semantic", korvane::diff::semantic_row);
-  row("trajectory", korvane::diff::trajectory_row);
-  row("safety", korvane::diff::safety_row);
-  row("conformance", korvane::diff::conformance_row);
+  row("semantic", korvane::diff::semantic_series);
+  row("trajectory", korvane::diff::trajectory_series);
+  row("safety", korvane::diff::safety_series);
+  row("conformance", korvane::diff::conformance_series);
   std::printf("(%zu pairs, median of %d runs; checksum %g)\n", n, repeats, sink);
   return 0;
 }

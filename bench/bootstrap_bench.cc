@@ -4,7 +4,10 @@
 // counts with ties (verbosity, reasoning) and distinct doubles (latency,
 // cost).
 //
-// usage: korvane_bench_bootstrap [pairs...]   (default 1000 10000)
+// usage: korvane_bench_bootstrap [pairs...]   (default 10 1000 10000)
+//
+// Prints the eight rows built together (build_rows: under a seed the axes
+// of one length share their draws) and each row built alone.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -15,19 +18,15 @@
 
 #include "bench_util.h"
 #include "core/diff/axes.h"
+#include "core/diff/bootstrap.h"
 
 namespace {
 
 using korvane::diff::Axis;
+using korvane::diff::AxisSeries;
 using korvane::diff::RowKind;
 using korvane::diff::Statistic;
-
-struct Series {
-  Axis axis;
-  RowKind kind;
-  Statistic statistic;
-  std::vector<double> baseline, candidate;
-};
+using Series = AxisSeries;
 
 std::vector<Series> synthetic_rows(size_t n) {
   std::mt19937_64 gen(n);
@@ -63,23 +62,27 @@ std::vector<Series> synthetic_rows(size_t n) {
 int main(int argc, char** argv) {
   std::vector<size_t> sizes;
   for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
-  if (sizes.empty()) sizes = {1000, 10000};
+  if (sizes.empty()) sizes = {10, 1000, 10000};
   for (size_t n : sizes) {
     std::vector<Series> rows = synthetic_rows(n);
-    int runs = n <= 2000 ? 21 : 7;
-    std::vector<double> totals;
+    int runs = n <= 100 ? 201 : n <= 2000 ? 21 : 7;
+    std::vector<double> totals, together;
     std::vector<std::vector<double>> per_axis(rows.size());
     for (int run = 0; run < runs; ++run) {
       double start = korvane::bench::thread_seconds();
       for (size_t r = 0; r < rows.size(); ++r) {
         double row_start = korvane::bench::thread_seconds();
         const Series& s = rows[r];
-        korvane::diff::build_row(s.axis, s.kind, s.statistic, s.baseline, s.candidate, 42);
+        korvane::diff::build_row(s, 42);
         per_axis[r].push_back(korvane::bench::thread_seconds() - row_start);
       }
       totals.push_back(korvane::bench::thread_seconds() - start);
+      start = korvane::bench::thread_seconds();
+      korvane::diff::build_rows(rows, 42);
+      together.push_back(korvane::bench::thread_seconds() - start);
     }
-    std::printf("%zu pairs: eight rows %.1f ms CPU (median of %d)\n", n, 1e3 * korvane::bench::median(totals), runs);
+    std::printf("%zu pairs: eight rows together %.3f ms, one by one %.3f ms CPU (median of %d)\n", n,
+                1e3 * korvane::bench::median(together), 1e3 * korvane::bench::median(totals), runs);
     for (size_t r = 0; r < rows.size(); ++r) {
       std::printf("  %-12s %7.2f ms\n", std::string(korvane::diff::axis_name(rows[r].axis)).c_str(),
                   1e3 * korvane::bench::median(per_axis[r]));

@@ -71,14 +71,14 @@ int main(int argc, char** argv) {
   const auto stage = [&](const char* name, const std::function<void()>& work) {
     stages.emplace_back(name, korvane::bench::median_seconds(repeats, work));
   };
-  stage("semantic", [&] { sink += diff::semantic_row(pairs, seed).delta; });
-  stage("trajectory", [&] { sink += diff::trajectory_row(pairs, seed).delta; });
-  stage("safety", [&] { sink += diff::safety_row(pairs, seed).delta; });
-  stage("verbosity", [&] { sink += diff::verbosity_row(pairs, seed).delta; });
-  stage("latency", [&] { sink += diff::latency_row(pairs, seed).delta; });
-  stage("cost", [&] { sink += diff::cost_row(pairs, pricing, seed).delta; });
-  stage("reasoning", [&] { sink += diff::reasoning_row(pairs, seed).delta; });
-  stage("conformance", [&] { sink += diff::conformance_row(pairs, seed).delta; });
+  stage("semantic", [&] { sink += diff::build_row(diff::semantic_series(pairs), seed).delta; });
+  stage("trajectory", [&] { sink += diff::build_row(diff::trajectory_series(pairs), seed).delta; });
+  stage("safety", [&] { sink += diff::build_row(diff::safety_series(pairs), seed).delta; });
+  stage("verbosity", [&] { sink += diff::build_row(diff::verbosity_series(pairs), seed).delta; });
+  stage("latency", [&] { sink += diff::build_row(diff::latency_series(pairs), seed).delta; });
+  stage("cost", [&] { sink += diff::build_row(diff::cost_series(pairs, pricing), seed).delta; });
+  stage("reasoning", [&] { sink += diff::build_row(diff::reasoning_series(pairs), seed).delta; });
+  stage("conformance", [&] { sink += diff::build_row(diff::conformance_series(pairs), seed).delta; });
   stage("divergences", [&] { sink += static_cast<double>(diff::find_divergences(b, c).ranked.size()); });
   stage("drill_down", [&] { sink += static_cast<double>(diff::drill_down(pairs, pricing).size()); });
   stage("compute_report",

@@ -1,18 +1,50 @@
 #include "core/diff/axes.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace korvane::diff {
 
-AxisStat build_row(Axis axis, RowKind kind, Statistic which, std::span<const double> baseline,
-                   std::span<const double> candidate, std::optional<uint64_t> seed) {
-  if (baseline.empty() && candidate.empty()) return AxisStat::zero(axis);
-  double b = statistic(which, baseline);
-  double c = statistic(which, candidate);
-  auto [low, high] = paired_bootstrap(baseline, candidate, which, seed);
-  auto build = kind == RowKind::kValue ? &AxisStat::new_value : &AxisStat::new_rate;
-  return build(axis, baseline.size(), b, c, c - b, low, high);
+namespace {
+
+AxisStat row_of(const AxisSeries& series, std::pair<double, double> interval) {
+  const double b = statistic(series.statistic, series.baseline);
+  const double c = statistic(series.statistic, series.candidate);
+  const auto build = series.kind == RowKind::kValue ? &AxisStat::new_value : &AxisStat::new_rate;
+  return build(series.axis, series.baseline.size(), b, c, c - b, interval.first, interval.second);
+}
+
+}  // namespace
+
+AxisStat build_row(const AxisSeries& series, std::optional<uint64_t> seed) {
+  return build_rows(std::span(&series, 1), seed).front();
+}
+
+std::vector<AxisStat> build_rows(std::span<const AxisSeries> series, std::optional<uint64_t> seed) {
+  std::vector<AxisStat> rows;
+  rows.reserve(series.size());
+  for (const AxisSeries& s : series) rows.push_back(AxisStat::zero(s.axis));
+  // Series of one length in groups, each group bootstrapped at once.
+  std::vector<bool> done(series.size(), false);
+  for (size_t first = 0; first < series.size(); ++first) {
+    const size_t m = series[first].baseline.size();
+    if (done[first] || m == 0) continue;
+    std::vector<size_t> group;
+    std::vector<SeriesPair> pairs;
+    for (size_t k = first; k < series.size(); ++k) {
+      if (done[k] || series[k].baseline.size() != m) continue;
+      done[k] = true;
+      group.push_back(k);
+      pairs.push_back({series[k].baseline, series[k].candidate, series[k].statistic});
+    }
+    const std::vector<std::pair<double, double>> intervals = paired_bootstraps(pairs, seed);
+    for (size_t g = 0; g < group.size(); ++g) rows[group[g]] = row_of(series[group[g]], intervals[g]);
+  }
+  for (size_t k = 0; k < series.size(); ++k) {
+    for (AxisFlag flag : series[k].extra_flags) rows[k].add_flag(flag);
+  }
+  return rows;
 }
 
 const json::JsonObject* object_member(const json::JsonValue& value, std::string_view key) {

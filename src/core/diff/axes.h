@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/agentlog/record.h"
 #include "core/diff/bootstrap.h"
@@ -30,13 +31,28 @@ struct ResponsePair {
 // or on the absolute scale of a rate (AxisStat::new_rate).
 enum class RowKind { kValue, kRate };
 
+// What an axis extracts from the pairs: two equally long value series, the
+// statistic and grading of its row, and flags the axis appends after the
+// row builder's (no_pricing on the cost row).
+struct AxisSeries {
+  Axis axis;
+  RowKind kind;
+  Statistic statistic;
+  std::vector<double> baseline;
+  std::vector<double> candidate;
+  std::vector<AxisFlag> extra_flags = {};
+};
+
 // The common calling sequence of an axis: the zero row for empty series;
 // otherwise the statistic of each side, the bootstrap interval of the delta
-// and the row with n = series length and delta = candidate - baseline. The
-// series must have equal lengths. Throws InternalError when OS entropy is
-// needed and refused.
-AxisStat build_row(Axis axis, RowKind kind, Statistic which, std::span<const double> baseline,
-                   std::span<const double> candidate, std::optional<uint64_t> seed);
+// and the row with n = series length and delta = candidate - baseline; then
+// the extra flags. Throws InternalError when OS entropy is needed and
+// refused.
+AxisStat build_row(const AxisSeries& series, std::optional<uint64_t> seed);
+
+// build_row() of each series, in order. Under a seed the bootstraps of
+// series of one length share their draws (paired_bootstraps()).
+std::vector<AxisStat> build_rows(std::span<const AxisSeries> series, std::optional<uint64_t> seed);
 
 // The member key of value when value is an object holding it, of the kind
 // asked for; nullptr (or nothing) otherwise. number_member converts any JSON

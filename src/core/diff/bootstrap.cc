@@ -26,35 +26,60 @@ namespace {
 
 inline bool less(double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
 
+// less() as a function object, so that the sorts inline it.
+struct Less {
+  bool operator()(double a, double b) const { return less(a, b); }
+};
+
 inline bool equivalent(double a, double b) { return !less(a, b) && !less(b, a); }
 
 inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-void sort_stable(std::vector<double>& values) { std::stable_sort(values.begin(), values.end(), less); }
+void sort_stable(std::vector<double>& values) { std::stable_sort(values.begin(), values.end(), Less{}); }
 
 // The median of an ascending sequence given its two middle elements (equal
 // positions when m is odd).
 inline double middle(double lower, double upper, size_t m) {
-  return m % 2 == 1 ? upper : (lower + upper) * 0.5;
+  if (m % 2 == 1) return upper;
+  const double plain = (lower + upper) * 0.5;
+  return std::isfinite(plain) ? plain : midpoint(lower, upper);
+}
+
+// The count values of values that come first under before (a strict order
+// in which values that compare equal are equal in bits), in that order: one
+// pass keeps them in a sorted buffer, most values costing one comparison.
+template <class Before>
+std::vector<double> first_values(std::span<const double> values, size_t count, Before before) {
+  std::vector<double> held;
+  held.reserve(count);
+  for (double v : values) {
+    if (held.size() == count) {
+      if (!before(v, held.back())) continue;
+      held.pop_back();
+    }
+    held.insert(std::upper_bound(held.begin(), held.end(), v, before), v);
+  }
+  return held;
 }
 
 // ---------------------------------------------------------------------------
 // One side's statistic over the resamples of a bootstrap.
 //
-// A resample is the series taken at the drawn indices, in draw order. Each
-// form below gives bit for bit the statistic of that sample as defined
-// (median by a stable sort, mean by a sum in sample order) without building
-// or sorting the sample:
+// A resample is the series taken at the drawn indices, in draw order; the
+// caller counts how often each index is drawn, once for all the sides that
+// share the draws. Each form below gives bit for bit the statistic of that
+// sample as defined (median by a stable sort, mean by a sum in sample order)
+// without building or sorting the sample:
 //  - constant series: every resample is the same sequence of one value, so
 //    its statistic is the statistic of the series;
-//  - median: the values' classes of equivalent values are ranked once; a
-//    resample counts its draws per class and walks the counts to the middle
-//    positions. A class whose members are not all the same bits (0.0 and
-//    -0.0, NaNs with different payloads) is resolved as the stable sort
-//    does: the element at offset t within the class is the t-th drawn member
-//    of the class in draw order;
-//  - mean of a series of 0.0 and 1.0: the running sum is the exact count of
-//    ones drawn, so the mean is that count divided by m;
+//  - median: the series' indices are sorted once by value into classes of
+//    equivalent values; a resample walks them in that order, adding up the
+//    draw counts, to the middle positions. A class whose members are not all
+//    the same bits (0.0 and -0.0, NaNs with different payloads) is resolved
+//    as the stable sort does: the element at offset t within the class is
+//    the t-th drawn member of the class in draw order;
+//  - mean of a series of 0.0 and 1.0: the sum is the exact count of ones
+//    drawn, so the mean is that count divided by m;
 //  - any other mean: the sum in draw order.
 class SideStatistic {
  public:
@@ -68,33 +93,45 @@ class SideStatistic {
       rank_classes();
     } else if (std::all_of(series.begin(), series.end(), [](double v) { return v == 0.0 || v == 1.0; })) {
       mode_ = Mode::kMeanOfBits;
-      bits_.resize(m);
-      for (size_t j = 0; j < m; ++j) bits_[j] = series[j] == 1.0;
+      for (size_t j = 0; j < m; ++j) {
+        if (series[j] == 1.0) ones_.push_back(static_cast<uint32_t>(j));
+      }
     } else {
       mode_ = Mode::kMeanBySum;
     }
   }
 
   [[nodiscard]] bool is_constant() const { return mode_ == Mode::kConstant; }
+  // Whether evaluate() reads the draw counts.
+  [[nodiscard]] bool uses_counts() const { return mode_ == Mode::kMedianByRank || mode_ == Mode::kMeanOfBits; }
 
-  double operator()(std::span<const uint32_t> drawn) {
+  // The statistic of each resample of a chunk: resample r is drawn[r m,
+  // (r + 1) m), counts[r m + j] the number of its draws of index j (when
+  // uses_counts()), and its statistic goes to out[r].
+  void evaluate(std::span<const uint32_t> drawn, std::span<const uint32_t> counts, size_t m, std::span<double> out) const {
+    const double size = static_cast<double>(m);
     switch (mode_) {
       case Mode::kConstant:
-        return constant_;
+        std::fill(out.begin(), out.end(), constant_);
+        return;
       case Mode::kMedianByRank:
-        return median_by_rank(drawn);
-      case Mode::kMeanOfBits: {
-        uint64_t ones = 0;
-        for (uint32_t j : drawn) ones += bits_[j];
-        return static_cast<double>(ones) / static_cast<double>(drawn.size());
-      }
-      case Mode::kMeanBySum: {
-        double sum = 0.0;
-        for (uint32_t j : drawn) sum += series_[j];
-        return sum / static_cast<double>(drawn.size());
-      }
+        for (size_t r = 0; r < out.size(); ++r) out[r] = median_by_rank(drawn.subspan(r * m, m), counts.data() + r * m);
+        return;
+      case Mode::kMeanOfBits:
+        for (size_t r = 0; r < out.size(); ++r) {
+          uint64_t ones = 0;
+          for (uint32_t j : ones_) ones += counts[r * m + j];
+          out[r] = static_cast<double>(ones) / size;
+        }
+        return;
+      case Mode::kMeanBySum:
+        for (size_t r = 0; r < out.size(); ++r) {
+          double sum = 0.0;
+          for (uint32_t j : drawn.subspan(r * m, m)) sum += series_[j];
+          out[r] = sum / size;
+        }
+        return;
     }
-    return 0.0;
   }
 
  private:
@@ -102,22 +139,23 @@ class SideStatistic {
 
   void rank_classes() {
     size_t m = series_.size();
-    std::vector<uint32_t> order(m);
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(),
+    order_.resize(m);
+    std::iota(order_.begin(), order_.end(), 0u);
+    std::stable_sort(order_.begin(), order_.end(),
                      [&](uint32_t a, uint32_t b) { return less(series_[a], series_[b]); });
     rank_.resize(m);
     for (size_t k = 0; k < m; ++k) {
-      double v = series_[order[k]];
+      double v = series_[order_[k]];
+      sorted_.push_back(v);
       if (k == 0 || !equivalent(class_value_.back(), v)) {
         class_value_.push_back(v);
         class_uniform_.push_back(true);
       } else if (!same_bits(class_value_.back(), v)) {
         class_uniform_.back() = false;
+        all_uniform_ = false;
       }
-      rank_[order[k]] = static_cast<uint32_t>(class_value_.size() - 1);
+      rank_[order_[k]] = static_cast<uint32_t>(class_value_.size() - 1);
     }
-    counts_.assign(class_value_.size(), 0);
   }
 
   // The element at offset t within class r of the stable order of the
@@ -130,52 +168,119 @@ class SideStatistic {
     return class_value_[r];  // unreachable: the class has more than t draws
   }
 
-  double median_by_rank(std::span<const uint32_t> drawn) {
-    uint64_t m = drawn.size();
-    for (uint32_t j : drawn) ++counts_[rank_[j]];
-    // Positions of the two middle elements, and the classes holding them.
-    uint64_t lower_pos = (m - 1) / 2, upper_pos = m / 2;
-    uint64_t before = 0;  // elements in the classes below r
-    uint32_t r = 0;
-    while (before + counts_[r] <= lower_pos) before += counts_[r++];
-    double lower = member_in_draw_order(drawn, r, lower_pos - before);
-    while (before + counts_[r] <= upper_pos) before += counts_[r++];
-    double upper = member_in_draw_order(drawn, r, upper_pos - before);
-    std::fill(counts_.begin(), counts_.end(), 0);
-    return middle(lower, upper, m);
+  double median_by_rank(std::span<const uint32_t> drawn, const uint32_t* counts) const {
+    const uint64_t m = drawn.size();
+    size_t k = 0;                     // the position in order_ reached
+    uint64_t seen = counts[order_[0]];  // draws of order_[0 .. k]
+    if (all_uniform_) {
+      // Every value of a class has the same bits: the element at a position
+      // is the value whose draws reach past it.
+      while (seen <= (m - 1) / 2) seen += counts[order_[++k]];
+      const double lower = sorted_[k];
+      while (seen <= m / 2) seen += counts[order_[++k]];
+      return middle(lower, sorted_[k], m);
+    }
+    uint64_t before_class = 0;  // draws of the classes below that of order_[k]
+    const auto element = [&](uint64_t pos) {
+      while (seen <= pos) {
+        ++k;
+        if (rank_[order_[k]] != rank_[order_[k - 1]]) before_class = seen;
+        seen += counts[order_[k]];
+      }
+      return member_in_draw_order(drawn, rank_[order_[k]], pos - before_class);
+    };
+    const double lower = element((m - 1) / 2);
+    return middle(lower, element(m / 2), m);
   }
 
   std::span<const double> series_;
   Mode mode_;
   double constant_ = 0.0;
-  std::vector<uint32_t> rank_;        // class of each pair
+  std::vector<uint32_t> order_;       // indices in the stable ascending order of their values
+  std::vector<double> sorted_;        // their values in that order
+  bool all_uniform_ = true;           // every class is uniform
+  std::vector<uint32_t> rank_;        // class of each index
   std::vector<double> class_value_;   // first value of each class, ascending
   std::vector<bool> class_uniform_;   // all members of the class share its bits
-  std::vector<uint32_t> counts_;      // draws per class in the current resample
-  std::vector<uint8_t> bits_;         // kMeanOfBits: 1 where the value is 1.0
+  std::vector<uint32_t> ones_;        // kMeanOfBits: the indices whose value is 1.0
 };
 
-// The 1000 resample statistics candidate - baseline, m <= 2^32 - 1.
-std::vector<double> resample_deltas(std::span<const double> baseline,
-                                    std::span<const double> candidate, Statistic which,
-                                    BootstrapRng& rng) {
-  SideStatistic base(baseline, which), cand(candidate, which);
-  std::vector<double> deltas;
-  deltas.reserve(kBootstrapResamples);
-  if (base.is_constant() && cand.is_constant()) {
-    // Every resample has the same statistics; the draws cannot matter.
-    std::span<const uint32_t> none;
-    deltas.assign(kBootstrapResamples, cand(none) - base(none));
-    return deltas;
+// Draws are made and evaluated a chunk of resamples at a time, of at most
+// this many indices in all (but at least one resample).
+constexpr size_t kChunkIndices = 16384;
+
+// The 1000 resample statistics candidate - baseline of each series pair,
+// all of one length m <= 2^32 - 1, from one stream of draws: deltas[k] of
+// pair k. Pairs whose two sides are constant need no draws.
+std::vector<std::vector<double>> resample_deltas(std::span<const SeriesPair> pairs, BootstrapRng& rng) {
+  struct Sides {
+    SideStatistic baseline;
+    SideStatistic candidate;
+  };
+  std::vector<Sides> sides;
+  sides.reserve(pairs.size());
+  std::vector<std::vector<double>> deltas(pairs.size(), std::vector<double>(kBootstrapResamples));
+  bool draws_needed = false;
+  for (const SeriesPair& pair : pairs) {
+    sides.push_back({SideStatistic(pair.baseline, pair.statistic), SideStatistic(pair.candidate, pair.statistic)});
+    draws_needed |= !sides.back().baseline.is_constant() || !sides.back().candidate.is_constant();
   }
-  uint32_t m = static_cast<uint32_t>(baseline.size());
-  std::vector<uint32_t> drawn(m);
-  for (int r = 0; r < kBootstrapResamples; ++r) {
-    rng.fill_indices(m, drawn);
-    std::span<const uint32_t> sample(drawn);
-    deltas.push_back(cand(sample) - base(sample));
+  const size_t m = pairs.front().baseline.size();
+  const size_t chunk = std::clamp<size_t>(kChunkIndices / m, 1, kBootstrapResamples);
+  std::vector<uint32_t> drawn(draws_needed ? chunk * m : 0);
+  bool counts_needed = false;
+  for (const Sides& s : sides) counts_needed |= s.baseline.uses_counts() || s.candidate.uses_counts();
+  std::vector<uint32_t> counts(counts_needed ? chunk * m : 0);
+  std::vector<double> baseline_statistics(chunk);
+  for (size_t first = 0; first < kBootstrapResamples; first += chunk) {
+    const size_t count = std::min<size_t>(chunk, kBootstrapResamples - first);
+    const std::span<const uint32_t> indices = std::span(drawn).first(draws_needed ? count * m : 0);
+    // The resamples' draws follow one another in the stream; every side
+    // reads the same counts.
+    if (draws_needed) rng.fill_indices(static_cast<uint32_t>(m), std::span(drawn).first(count * m));
+    if (counts_needed) {
+      std::fill(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(count * m), 0u);
+      for (size_t r = 0; r < count * m; r += m) {
+        for (size_t p = r; p < r + m; ++p) ++counts[r + drawn[p]];
+      }
+    }
+    for (size_t k = 0; k < pairs.size(); ++k) {
+      const std::span<double> out = std::span(deltas[k]).subspan(first, count);
+      const std::span<double> base = std::span(baseline_statistics).first(count);
+      sides[k].candidate.evaluate(indices, counts, m, out);
+      sides[k].baseline.evaluate(indices, counts, m, base);
+      for (size_t r = 0; r < count; ++r) out[r] -= base[r];
+    }
   }
   return deltas;
+}
+
+// The 95% interval of 1000 resample statistics (sorted in place when they
+// hold a NaN or -0.0).
+std::pair<double, double> interval_of(std::vector<double>& deltas) {
+  const size_t n = deltas.size();
+  // Where equivalent values are also equal in bits (no NaN, no -0.0), every
+  // arrangement of them is the stable one, and the values at the bounds'
+  // positions, near the two ends, are found without sorting.
+  const bool plain = std::none_of(deltas.begin(), deltas.end(),
+                                  [](double v) { return std::isnan(v) || (v == 0.0 && std::signbit(v)); });
+  if (!plain) sort_stable(deltas);
+  const auto at = [&](double q) {
+    const double pos = static_cast<double>(n - 1) * q;
+    const auto lo = static_cast<size_t>(std::floor(pos));
+    const auto hi = static_cast<size_t>(std::ceil(pos));
+    double low = deltas[lo], high = deltas[hi];
+    if (plain && hi < n / 2) {
+      const std::vector<double> smallest = first_values(deltas, hi + 1, std::less<>());
+      low = smallest[lo], high = smallest[hi];
+    } else if (plain) {
+      const std::vector<double> largest = first_values(deltas, n - lo, std::greater<>());
+      low = largest[n - 1 - lo], high = largest[n - 1 - hi];
+    }
+    return lo == hi ? low : interpolate(low, high, pos - static_cast<double>(lo));
+  };
+  const double low = at(kIntervalLow);
+  return {low, at(kIntervalHigh)};
 }
 
 }  // namespace
@@ -259,9 +364,11 @@ void BootstrapRng::fill_indices(uint32_t m, std::span<uint32_t> out) {
         k += static_cast<uint32_t>(p) <= zone;
       }
     } else {
+      // The store is in bounds while k < n; it stands only on acceptance.
       for (; k < n && i < kBufferWords; ++i) {
         uint64_t p = uint64_t{buffer_[i]} * m;
-        if (static_cast<uint32_t>(p) <= zone) dst[k++] = static_cast<uint32_t>(p >> 32);
+        dst[k] = static_cast<uint32_t>(p >> 32);
+        k += static_cast<uint32_t>(p) <= zone;
       }
     }
     index_ = i;
@@ -291,11 +398,53 @@ double statistic(Statistic which, std::span<const double> series) {
 }
 
 double percentile(std::span<const double> sorted, double q) {
-  double pos = static_cast<double>(sorted.size() - 1) * q;
-  double lo = std::floor(pos), hi = std::ceil(pos);
+  const double pos = static_cast<double>(sorted.size() - 1) * q;
+  const double lo = std::floor(pos);
+  const double hi = std::ceil(pos);
   if (lo == hi) return sorted[static_cast<size_t>(lo)];
-  double f = pos - lo;
-  return (1.0 - f) * sorted[static_cast<size_t>(lo)] + f * sorted[static_cast<size_t>(hi)];
+  return interpolate(sorted[static_cast<size_t>(lo)], sorted[static_cast<size_t>(hi)], pos - lo);
+}
+
+double midpoint(double a, double b) {
+  const double plain = (a + b) * 0.5;
+  if (std::isfinite(plain) || !std::isfinite(a) || !std::isfinite(b)) return plain;
+  // a + b overflowed: both are too large for halving to lose a bit.
+  return a * 0.5 + b * 0.5;
+}
+
+double interpolate(double a, double b, double f) {
+  const double plain = (1.0 - f) * a + f * b;
+  if (std::isfinite(plain) || !std::isfinite(a) || !std::isfinite(b)) return plain;
+  // The sum overflowed: both terms are large, so halving them is exact.
+  return ((1.0 - f) * (a * 0.5) + f * (b * 0.5)) * 2.0;
+}
+
+std::vector<std::pair<double, double>> paired_bootstraps(std::span<const SeriesPair> pairs,
+                                                         std::optional<uint64_t> seed) {
+  std::vector<std::pair<double, double>> intervals;
+  if (pairs.empty()) return intervals;
+  const size_t m = pairs.front().baseline.size();
+  for (const SeriesPair& pair : pairs) {
+    if (pair.baseline.size() != pair.candidate.size()) {
+      throw InternalError("baseline and candidate must have equal length");
+    }
+    // Pairs are counted in 32 bits (more would take hundreds of gigabytes
+    // of records); an empty series has no resamples.
+    if (pair.baseline.size() != m || m == 0 || m > UINT32_MAX) {
+      throw InternalError("paired_bootstraps needs series of one length, 1 to 4294967295 pairs");
+    }
+  }
+  if (!seed) {
+    // Each bootstrap reads its own entropy.
+    for (const SeriesPair& pair : pairs) {
+      BootstrapRng rng = BootstrapRng::from_entropy();
+      intervals.push_back(interval_of(resample_deltas(std::span(&pair, 1), rng).front()));
+    }
+    return intervals;
+  }
+  BootstrapRng rng = BootstrapRng::from_seed(*seed);
+  for (std::vector<double>& deltas : resample_deltas(pairs, rng)) intervals.push_back(interval_of(deltas));
+  return intervals;
 }
 
 std::pair<double, double> paired_bootstrap(std::span<const double> baseline,
@@ -304,15 +453,8 @@ std::pair<double, double> paired_bootstrap(std::span<const double> baseline,
   if (baseline.size() != candidate.size()) {
     throw InternalError("baseline and candidate must have equal length");
   }
-  // Pairs are counted in 32 bits (more would take hundreds of gigabytes of
-  // records); an empty series has no resamples.
-  if (baseline.empty() || baseline.size() > UINT32_MAX) {
-    throw InternalError("paired_bootstrap needs 1 to 4294967295 pairs");
-  }
-  BootstrapRng rng = seed ? BootstrapRng::from_seed(*seed) : BootstrapRng::from_entropy();
-  std::vector<double> deltas = resample_deltas(baseline, candidate, which, rng);
-  sort_stable(deltas);
-  return {percentile(deltas, 0.025), percentile(deltas, 0.975)};
+  const SeriesPair pair{baseline, candidate, which};
+  return paired_bootstraps(std::span(&pair, 1), seed).front();
 }
 
 }  // namespace korvane::diff

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "core/diff/chacha12.h"
 
@@ -87,18 +88,31 @@ class BootstrapRng {
 
 enum class Statistic { kMedian, kMean };
 
+// The number of joint resamples of a paired bootstrap.
+inline constexpr int kBootstrapResamples = 1000;
+// The fractions at which the sorted resample statistics give the bounds of
+// the 95% interval.
+inline constexpr double kIntervalLow = 0.025;
+inline constexpr double kIntervalHigh = 0.975;
+
+// (a + b) x 0.5, and where that overflows although a and b are finite, the
+// same mean without overflowing.
+double midpoint(double a, double b);
+
+// (1 - f) a + f b, and where that overflows although a and b are finite,
+// the same interpolation without overflowing.
+double interpolate(double a, double b, double f);
+
 // 0.0 for an empty series; otherwise the middle element of the stably
-// sorted copy, or the mean of the two middle elements.
+// sorted copy, or the midpoint() of the two middle elements.
 double median(std::span<const double> series);
 // Sum in series order divided by the length; 0.0 for an empty series.
 double mean(std::span<const double> series);
 double statistic(Statistic which, std::span<const double> series);
 
 // The linearly interpolated value at fraction q of a sorted, non-empty
-// sequence: pos = (L - 1) q, (1 - f) s[lo] + f s[hi].
+// sequence: pos = (L - 1) q, interpolate(s[lo], s[hi], pos - lo).
 double percentile(std::span<const double> sorted, double q);
-
-inline constexpr int kBootstrapResamples = 1000;
 
 // The 95% interval (low, high) of statistic(candidate) - statistic(baseline)
 // over 1000 joint resamples of the pairs, drawn by a fresh generator from
@@ -108,5 +122,19 @@ inline constexpr int kBootstrapResamples = 1000;
 std::pair<double, double> paired_bootstrap(std::span<const double> baseline,
                                            std::span<const double> candidate, Statistic which,
                                            std::optional<uint64_t> seed);
+
+// Two series of one axis and the statistic that reduces each.
+struct SeriesPair {
+  std::span<const double> baseline;
+  std::span<const double> candidate;
+  Statistic statistic;
+};
+
+// The intervals paired_bootstrap() gives each pair, for pairs whose series
+// all have one length m. Under a seed every generator starts from the same
+// key and draws the same indices for the same m, so one stream of draws
+// serves them all; without a seed each pair reads its own entropy.
+std::vector<std::pair<double, double>> paired_bootstraps(std::span<const SeriesPair> pairs,
+                                                         std::optional<uint64_t> seed);
 
 }  // namespace korvane::diff

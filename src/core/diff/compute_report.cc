@@ -19,26 +19,18 @@ std::string trace_id(std::span<const agentlog::Record> trace) {
   return trace.empty() ? std::string() : trace.front().id;
 }
 
-// The nine rows in axis order. Each axis seeds its own generator, so a row
-// does not depend on the order in which the axes run.
+// The nine rows in axis order; without pairs every series is empty and
+// every row the zero row. Each axis's bootstrap is seeded on its own
+// (under a seed, the axes of one series length share their draws, which are
+// the same for each), so a row does not depend on the order of the axes.
 std::vector<AxisStat> axis_rows(std::span<const ResponsePair> pairs, const PricingTable& pricing,
                                 std::optional<uint64_t> seed) {
-  std::vector<AxisStat> rows;
-  rows.reserve(kAxisCount);
-  if (pairs.empty()) {
-    for (Axis axis : kAllAxes) rows.push_back(AxisStat::zero(axis));
-    return rows;
-  }
-  rows.push_back(semantic_row(pairs, seed));
-  rows.push_back(trajectory_row(pairs, seed));
-  rows.push_back(safety_row(pairs, seed));
-  rows.push_back(verbosity_row(pairs, seed));
-  rows.push_back(latency_row(pairs, seed));
-  rows.push_back(cost_row(pairs, pricing, seed));
-  rows.push_back(reasoning_row(pairs, seed));
-  rows.push_back(judge_row());
-  rows.push_back(conformance_row(pairs, seed));
-  return rows;
+  const AxisSeries series[] = {
+      semantic_series(pairs), trajectory_series(pairs), safety_series(pairs),
+      verbosity_series(pairs), latency_series(pairs), cost_series(pairs, pricing),
+      reasoning_series(pairs), judge_series(), conformance_series(pairs),
+  };
+  return build_rows(series, seed);
 }
 
 }  // namespace

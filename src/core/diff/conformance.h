@@ -1,4 +1,4 @@
-// The format conformance axis, and the response text other axes read.
+// The format conformance axis.
 //
 // The axis asks whether the candidate keeps the output format the baseline
 // established, pair by pair. Where the baseline's text (without a markdown
@@ -7,8 +7,8 @@
 // the baseline conforms and the candidate conforms when its first tool call
 // has exactly the same argument names (tool mode). Other pairs take no part.
 //
-// A text block is a content entry that is an object whose "type" is "text"
-// and whose "text" is a string; type names compare exactly.
+// The text is response_text() without its code fence,
+// strip_markdown_fences() (text_measures.h).
 #pragma once
 
 #include <cstdint>
@@ -20,29 +20,10 @@
 
 #include "core/agentlog/record.h"
 #include "core/diff/axes.h"
+#include "core/diff/text_measures.h"
 #include "core/diff/report.h"
 
 namespace korvane::diff {
-
-// The texts of record's text blocks in content order, joined by single
-// spaces; empty texts take part in the join. The empty text when the
-// payload has no "content" array or no text block. The kind is not looked
-// at. The semantic, safety and alignment measures read responses this way.
-std::string response_text(const agentlog::Record& record);
-
-// text without leading and trailing Unicode White_Space. text must be valid
-// UTF-8; the result is a slice of it.
-std::string_view trim_white_space(std::string_view text);
-
-// The body of a markdown code fence, or the trimmed text when it does not
-// start with one: a slice of text (valid UTF-8), never new characters.
-//
-// After trimming, a text starting with three backquotes loses its opening
-// line (the fence and any language tag) when it holds a line feed;
-// otherwise just the backquotes and the run of ASCII letters and digits
-// right after them. Then one closing fence at the end, if any, goes, and the
-// rest is trimmed again.
-std::string_view strip_markdown_fences(std::string_view text);
 
 // The argument names of record's first tool-use block (an object with
 // "type" "tool_use" and an object "input"), in ascending byte order without
@@ -60,9 +41,8 @@ struct ConformancePair {
 std::optional<ConformancePair> conformance_of(const agentlog::Record& baseline,
                                               const agentlog::Record& candidate);
 
-// The conformance row: the share of conforming responses on each side over
-// the pairs that take part (a mean), graded as a rate; the zero row when
-// none does.
-AxisStat conformance_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed);
+// The conformance series: the values of the pairs that take part, reduced
+// by the mean (the share of conforming responses) and graded as a rate.
+AxisSeries conformance_series(std::span<const ResponsePair> pairs);
 
 }  // namespace korvane::diff

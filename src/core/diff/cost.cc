@@ -119,21 +119,19 @@ bool pair_is_priced(const agentlog::Record& baseline, const agentlog::Record& ca
   return model_in_table(baseline, table) && model_in_table(candidate, table);
 }
 
-AxisStat cost_row(std::span<const ResponsePair> pairs, const PricingTable& table,
-                  std::optional<uint64_t> seed) {
-  std::vector<double> baseline, candidate;
+AxisSeries cost_series(std::span<const ResponsePair> pairs, const PricingTable& table) {
+  AxisSeries series{Axis::kCost, RowKind::kValue, Statistic::kMedian, {}, {}};
   size_t priced = 0;
   for (const ResponsePair& pair : pairs) {
     std::optional<double> b = cost_of(*pair.baseline, table);
     std::optional<double> c = cost_of(*pair.candidate, table);
     if (!b || !c) continue;
-    baseline.push_back(*b);
-    candidate.push_back(*c);
+    series.baseline.push_back(*b);
+    series.candidate.push_back(*c);
     if (pair_is_priced(*pair.baseline, *pair.candidate, table)) ++priced;
   }
-  AxisStat row = build_row(Axis::kCost, RowKind::kValue, Statistic::kMedian, baseline, candidate, seed);
-  if (2 * priced < pairs.size()) row.add_flag(AxisFlag::kNoPricing);
-  return row;
+  if (2 * priced < pairs.size()) series.extra_flags.push_back(AxisFlag::kNoPricing);
+  return series;
 }
 
 }  // namespace korvane::diff

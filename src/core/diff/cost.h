@@ -55,10 +55,10 @@ bool model_in_table(const agentlog::Record& response, const PricingTable& table)
 bool pair_is_priced(const agentlog::Record& baseline, const agentlog::Record& candidate,
                     const PricingTable& table);
 
-// Row 5: medians of the costs of the pairs where both sides can be priced,
-// flagged no_pricing when fewer than half of all pairs are priced on both
-// sides. Throws InternalError only when OS entropy is needed and refused.
-AxisStat cost_row(std::span<const ResponsePair> pairs, const PricingTable& table,
-                  std::optional<uint64_t> seed);
+// The series of row 5: the costs of the pairs where both sides can be
+// priced, reduced by the median and graded relative to the baseline, with
+// the extra flag no_pricing when fewer than half of all pairs are priced on
+// both sides.
+AxisSeries cost_series(std::span<const ResponsePair> pairs, const PricingTable& table);
 
 }  // namespace korvane::diff

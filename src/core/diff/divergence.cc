@@ -6,12 +6,6 @@
 namespace korvane::diff {
 namespace {
 
-constexpr double kThreshold = 0.12;
-constexpr double kConfidenceScale = 0.88;
-constexpr double kTextDivergenceCost = 0.25;
-constexpr double kTextSimilarityFloor = 0.9;
-constexpr size_t kListLength = 5;
-
 // "%.2f" without the C locale's say: the exact double rounded to two
 // decimals, ties to even.
 std::string two_decimals(double x) {
@@ -54,8 +48,8 @@ std::string list(std::span<const std::string> items) {
 }
 
 std::optional<FirstDivergence> classify_pair(uint64_t i, uint64_t j, const PairMeasures& m) {
-  if (m.cost <= kThreshold) return std::nullopt;
-  const double confidence = std::clamp((m.cost - kThreshold) / kConfidenceScale, 0.0, 1.0);
+  if (m.cost <= kDivergenceThreshold) return std::nullopt;
+  const double confidence = std::clamp((m.cost - kDivergenceThreshold) / kConfidenceScale, 0.0, 1.0);
   const auto structural = [&](std::string text) {
     return divergence(i, j, DriftKind::kStructuralDrift, Axis::kTrajectory, std::move(text), confidence);
   };
@@ -133,7 +127,7 @@ std::vector<FirstDivergence> walk_collecting(std::span<const Step> steps, TurnCo
         candidate_cursor = step.candidate + 1;
         const double similarity = costs.text_similarity(step.baseline, step.candidate);
         const double cost = combine_cost(b, c, similarity);
-        if (cost <= kThreshold) break;
+        if (cost <= kDivergenceThreshold) break;
         PairMeasures m;
         m.baseline_shapes = b.shapes;
         m.candidate_shapes = c.shapes;
@@ -167,7 +161,7 @@ void rank_divergences(std::vector<FirstDivergence>& divergences) {
                      if (a.kind != b.kind) return drift_kind_rank(a.kind) > drift_kind_rank(b.kind);
                      return a.confidence > b.confidence;
                    });
-  if (divergences.size() > kListLength) divergences.resize(kListLength);
+  if (divergences.size() > kDivergenceListLength) divergences.resize(kDivergenceListLength);
 }
 
 Divergences find_divergences(std::span<const agentlog::Record* const> baseline,

@@ -3,12 +3,14 @@
 //
 // The walk goes through the steps in order. A turn left unpaired on either
 // side is a structural divergence on the trajectory axis with confidence
-// 1.0. A paired turn whose pair cost exceeds 0.12 is classified by the first
+// 1.0. A paired turn whose pair cost exceeds kDivergenceThreshold is
+// classified by the first
 // rule that applies: a changed tool set, a changed number of calls of the
 // same tools (structural, trajectory); a changed stop reason (decision,
 // safety); a changed tool input (decision, trajectory); a changed text
 // (decision, semantic); else a cosmetic change (style, semantic). Its
-// confidence is (cost - 0.12) / 0.88 clamped to [0, 1]. Each divergence
+// confidence is (cost - kDivergenceThreshold) / kConfidenceScale clamped to
+// [0, 1]. Each divergence
 // carries a one-line explanation in plain English.
 #pragma once
 
@@ -26,6 +28,17 @@
 #include "core/diff/turn_costs.h"
 
 namespace korvane::diff {
+
+// A paired turn whose pair cost is at most this is no divergence.
+inline constexpr double kDivergenceThreshold = 0.12;
+// Confidence = (cost - kDivergenceThreshold) / kConfidenceScale, clamped.
+inline constexpr double kConfidenceScale = 0.88;
+// A pair cost above this makes a text change a decision drift...
+inline constexpr double kTextDivergenceCost = 0.25;
+// ...and so does a text similarity below this.
+inline constexpr double kTextSimilarityFloor = 0.9;
+// The number of divergences the report lists.
+inline constexpr size_t kDivergenceListLength = 5;
 
 // The items each wrapped in backquotes, joined by ", ": "`a()`, `b(q)`".
 std::string list(std::span<const std::string> items);
@@ -46,7 +59,7 @@ struct PairMeasures {
 };
 
 // The divergence of baseline turn i paired with candidate turn j, or nothing
-// when the cost is at most 0.12.
+// when the cost is at most kDivergenceThreshold.
 std::optional<FirstDivergence> classify_pair(uint64_t i, uint64_t j, const PairMeasures& measures);
 
 // The divergences of an alignment in walk order, stopping once max_count
@@ -62,7 +75,7 @@ std::vector<FirstDivergence> walk_collecting(std::span<const Step> steps,
                                              size_t max_count);
 
 // Sorts divergences stably by kind rank (structural first) and then by
-// confidence (higher first), and keeps the first 5.
+// confidence (higher first), and keeps the first kDivergenceListLength.
 void rank_divergences(std::vector<FirstDivergence>& divergences);
 
 // The report's two divergence fields.

@@ -7,26 +7,15 @@
 #include "core/diff/conformance.h"
 #include "core/diff/pair_cost.h"
 #include "core/diff/trajectory.h"
-#include "core/json/reader.h"
-#include "core/unicode/case.h"
 
 namespace korvane::diff {
 namespace {
 
-constexpr double kCap = 4.0;
-constexpr size_t kKept = 5;
-
-constexpr std::array<std::string_view, 6> kRefusalPhrases = {
-    "i can't help", "i cannot help", "i'm unable", "i am unable", "i won't", "i will not",
-};
-
-constexpr std::string_view kFence = "```";
-constexpr std::string_view kJsonFence = "```json";
-
-// |delta| / scale capped at 4; a ratio that is not a number counts as 0.
+// |delta| / scale capped at kNormalizedDeltaCap; a ratio that is not a
+// number counts as 0.
 double normalize(double delta, double scale) {
   const double ratio = std::abs(delta) / scale;
-  return std::isnan(ratio) ? 0.0 : std::min(ratio, kCap);
+  return std::isnan(ratio) ? 0.0 : std::min(ratio, kNormalizedDeltaCap);
 }
 
 AxisScore score(Axis axis, double baseline, double candidate, double normalized) {
@@ -41,40 +30,6 @@ double usage(const agentlog::Record& r, std::string_view key) { return usage_num
 
 }  // namespace
 
-std::string drill_down_text(const agentlog::Record& record) {
-  std::string text;
-  if (record.kind != agentlog::Kind::kChatResponse) return text;
-  const json::JsonValue::Array* blocks = content_blocks(record);
-  if (blocks == nullptr) return text;
-  for (const json::JsonValue& block : *blocks) {
-    const std::string* part = block_text(block);
-    if (part == nullptr || part->empty()) continue;
-    if (!text.empty()) text += '\n';
-    text += *part;
-  }
-  return text;
-}
-
-bool is_refusal(const agentlog::Record& record) {
-  const std::string* reason = string_member(record.payload, "stop_reason");
-  if (reason != nullptr && (*reason == "refusal" || *reason == "content_filter")) return true;
-  const std::string lower = unicode::to_lower(drill_down_text(record));
-  return std::any_of(kRefusalPhrases.begin(), kRefusalPhrases.end(),
-                     [&](std::string_view phrase) { return lower.find(phrase) != std::string::npos; });
-}
-
-bool parses_as_json(std::string_view text) {
-  const std::string_view t = trim_white_space(text);
-  if (t.empty()) return false;
-  std::string_view body = t;
-  if (t.starts_with(kFence)) {
-    std::string_view inner = trim_white_space(t.substr(t.starts_with(kJsonFence) ? kJsonFence.size() : kFence.size()));
-    while (inner.ends_with(kFence)) inner.remove_suffix(kFence.size());
-    body = trim_white_space(inner);
-  }
-  return json::is_json_text(body);
-}
-
 PairDrilldown score_pair(uint64_t pair_index, const ResponsePair& pair, const PricingTable& pricing) {
   const agentlog::Record& b = *pair.baseline;
   const agentlog::Record& c = *pair.candidate;
@@ -88,10 +43,10 @@ PairDrilldown score_pair(uint64_t pair_index, const ResponsePair& pair, const Pr
 
   // The texts as they are: no whitespace normalisation, no equality shortcut.
   const double similarity = shingle_similarity(text_b, text_c);
-  s.push_back(score(Axis::kSemantic, 1.0, similarity, normalize(2.0 * (1.0 - similarity), 1.0)));
+  s.push_back(score(Axis::kSemantic, 1.0, similarity, normalize(kShapeDeltaWeight * (1.0 - similarity), 1.0)));
 
   const double distance = trajectory_distance(tool_shape_seq(b), tool_shape_seq(c));
-  s.push_back(score(Axis::kTrajectory, 0.0, distance, normalize(2.0 * distance, 1.0)));
+  s.push_back(score(Axis::kTrajectory, 0.0, distance, normalize(kShapeDeltaWeight * distance, 1.0)));
 
   const double refusal_b = indicator(is_refusal(b));
   const double refusal_c = indicator(is_refusal(c));
@@ -99,19 +54,19 @@ PairDrilldown score_pair(uint64_t pair_index, const ResponsePair& pair, const Pr
 
   const double out_b = usage(b, "output_tokens");
   const double out_c = usage(c, "output_tokens");
-  s.push_back(score(Axis::kVerbosity, out_b, out_c, normalize(out_c - out_b, 100.0)));
+  s.push_back(score(Axis::kVerbosity, out_b, out_c, normalize(out_c - out_b, kVerbosityScale)));
 
   const double latency_b = latency(b);
   const double latency_c = latency(c);
-  s.push_back(score(Axis::kLatency, latency_b, latency_c, normalize(latency_c - latency_b, 1000.0)));
+  s.push_back(score(Axis::kLatency, latency_b, latency_c, normalize(latency_c - latency_b, kLatencyScaleMs)));
 
   const double cost_b = cost_of(b, pricing).value_or(0.0);
   const double cost_c = cost_of(c, pricing).value_or(0.0);
-  s.push_back(score(Axis::kCost, cost_b, cost_c, normalize(cost_c - cost_b, 0.01)));
+  s.push_back(score(Axis::kCost, cost_b, cost_c, normalize(cost_c - cost_b, kCostScale)));
 
   const double thinking_b = usage(b, "thinking_tokens");
   const double thinking_c = usage(c, "thinking_tokens");
-  s.push_back(score(Axis::kReasoning, thinking_b, thinking_c, normalize(thinking_c - thinking_b, 100.0)));
+  s.push_back(score(Axis::kReasoning, thinking_b, thinking_c, normalize(thinking_c - thinking_b, kReasoningScale)));
 
   const double json_b = indicator(parses_as_json(text_b));
   const double json_c = indicator(parses_as_json(text_c));
@@ -135,7 +90,7 @@ std::vector<PairDrilldown> drill_down(std::span<const ResponsePair> pairs, const
   std::stable_sort(rows.begin(), rows.end(), [](const PairDrilldown& a, const PairDrilldown& b) {
     return a.regression_score > b.regression_score;
   });
-  if (rows.size() > kKept) rows.resize(kKept);
+  if (rows.size() > kDrillDownLength) rows.resize(kDrillDownLength);
   return rows;
 }
 

@@ -44,51 +44,71 @@ const JsonValue* find_by_key(std::span<const json::JsonObject::Member* const> me
 // together; object members go in key order, and 0.0 and -0.0, which are
 // equal, write the same bytes. Linear in the size of the value (times the
 // sorting of object members), where comparing two objects member by member
-// by lookups is quadratic.
-void append_equality_key(std::string& out, const JsonValue& value) {
+// by lookups is quadratic. The walk keeps its own stack of open arrays and
+// objects, so any depth of nesting fits a small thread stack.
+void append_equality_key(std::string& out, const JsonValue& root) {
   const auto word = [&](uint64_t x) { out.append(reinterpret_cast<const char*>(&x), sizeof x); };
   const auto text = [&](std::string_view t) {
     word(t.size());
     out += t;
   };
-  switch (value.type()) {
-    case JsonValue::Type::kNull:
-      out += 'n';
-      break;
-    case JsonValue::Type::kBool:
-      out += *value.if_bool() ? 't' : 'f';
-      break;
-    case JsonValue::Type::kUInt:
-      out += 'u';
-      word(*value.if_uint());
-      break;
-    case JsonValue::Type::kInt:
-      out += 'i';
-      word(static_cast<uint64_t>(*value.if_int()));
-      break;
-    case JsonValue::Type::kDouble: {
-      const double d = *value.if_double() == 0.0 ? 0.0 : *value.if_double();
-      out += 'd';
-      word(std::bit_cast<uint64_t>(d));
-      break;
-    }
-    case JsonValue::Type::kString:
-      out += 's';
-      text(*value.if_string());
-      break;
-    case JsonValue::Type::kArray:
-      out += 'a';
-      word(value.if_array()->size());
-      for (const JsonValue& item : *value.if_array()) append_equality_key(out, item);
-      break;
-    case JsonValue::Type::kObject:
-      out += 'o';
-      word(value.if_object()->size());
-      for (const json::JsonObject::Member* m : members_by_key(*value.if_object())) {
-        text(m->key);
-        append_equality_key(out, m->value);
+  // An open array walks its items, an open object its members by key.
+  struct Open {
+    const JsonValue::Array* items = nullptr;
+    std::vector<const json::JsonObject::Member*> members;
+    size_t next = 0;
+  };
+  std::vector<Open> open;
+  const auto start = [&](const JsonValue& value) {
+    switch (value.type()) {
+      case JsonValue::Type::kNull:
+        out += 'n';
+        break;
+      case JsonValue::Type::kBool:
+        out += *value.if_bool() ? 't' : 'f';
+        break;
+      case JsonValue::Type::kUInt:
+        out += 'u';
+        word(*value.if_uint());
+        break;
+      case JsonValue::Type::kInt:
+        out += 'i';
+        word(static_cast<uint64_t>(*value.if_int()));
+        break;
+      case JsonValue::Type::kDouble: {
+        const double d = *value.if_double() == 0.0 ? 0.0 : *value.if_double();
+        out += 'd';
+        word(std::bit_cast<uint64_t>(d));
+        break;
       }
-      break;
+      case JsonValue::Type::kString:
+        out += 's';
+        text(*value.if_string());
+        break;
+      case JsonValue::Type::kArray:
+        out += 'a';
+        word(value.if_array()->size());
+        open.push_back(Open{value.if_array(), {}, 0});
+        break;
+      case JsonValue::Type::kObject:
+        out += 'o';
+        word(value.if_object()->size());
+        open.push_back(Open{nullptr, members_by_key(*value.if_object()), 0});
+        break;
+    }
+  };
+  start(root);
+  while (!open.empty()) {
+    Open& top = open.back();
+    const size_t k = top.next++;
+    if (top.items != nullptr ? k == top.items->size() : k == top.members.size()) {
+      open.pop_back();
+    } else if (top.items != nullptr) {
+      start((*top.items)[k]);  // may grow open: top is not used after
+    } else {
+      text(top.members[k]->key);
+      start(top.members[k]->value);
+    }
   }
 }
 
@@ -177,85 +197,20 @@ std::string normalise_whitespace(std::string_view text) {
 
 namespace {
 
-void decode_all(std::string_view text, std::vector<char32_t>& scalars) {
-  scalars.clear();
-  scalars.reserve(text.size());
-  for (size_t i = 0; i < text.size();) scalars.push_back(unicode::decode(text, i));
-}
-
-// Calls f(shingle) for every run of 4 scalars, or once for a text of 1 to 3
-// scalars; repeated runs are passed repeatedly.
-template <typename F>
-void for_each_shingle(const std::vector<char32_t>& s, F&& f) {
-  const size_t n = s.size();
-  if (n >= 4) {
-    constexpr uint64_t kRun = uint64_t{4} << 42;
-    for (size_t k = 0; k + 4 <= n; ++k) {
-      f(Shingle{kRun | uint64_t{s[k]} << 21 | s[k + 1], uint64_t{s[k + 2]} << 21 | s[k + 3]});
-    }
-  } else if (n > 0) {
-    const auto at = [&](size_t k) { return k < n ? uint64_t{s[k]} : uint64_t{0}; };
-    f(Shingle{uint64_t{n} << 42 | at(0) << 21 | at(1), at(2) << 21});
-  }
-}
-
-size_t shingle_hash(const Shingle& s) {
-  // A multiplicative mix of both words; the high bits are the best mixed.
-  uint64_t h = (s.hi * 0x9E3779B97F4A7C15ull) ^ (s.lo * 0xC2B2AE3D27D4EB4Full);
+uint64_t key_hash(uint64_t key) {
+  // A multiplicative mix; the high bits are the best mixed.
+  uint64_t h = key * 0x9E3779B97F4A7C15ull;
   h ^= h >> 29;
   h *= 0xBF58476D1CE4E5B9ull;
-  return static_cast<size_t>(h ^ (h >> 32));
+  return h ^ (h >> 32);
 }
 
-size_t power_of_two_at_least(size_t n) {
-  size_t p = 16;
-  while (p < n) p *= 2;
-  return p;
-}
+// The table sizes: a power of two from kMinTableSlots, at most half full;
+// a size hint is followed up to kMaxHintedSlots.
+constexpr size_t kMinTableSlots = 1024;
+constexpr size_t kMaxHintedSlots = size_t{1} << 16;
 
 }  // namespace
-
-std::vector<Shingle> shingles(std::string_view text) {
-  std::vector<char32_t> scalars;
-  decode_all(text, scalars);
-  std::vector<Shingle> set;
-  set.reserve(scalars.size());
-  for_each_shingle(scalars, [&](const Shingle& s) { set.push_back(s); });
-  std::sort(set.begin(), set.end());
-  set.erase(std::unique(set.begin(), set.end()), set.end());
-  return set;
-}
-
-double shingle_similarity(std::string_view a, std::string_view b) {
-  std::vector<char32_t> sa, sb;
-  decode_all(a, sa);
-  decode_all(b, sb);
-  // One slot per distinct shingle, flagged 1 when a has it and 2 when b has.
-  struct Slot {
-    Shingle key;
-    uint8_t in = 0;  // 0: free
-  };
-  std::vector<Slot> table(power_of_two_at_least(2 * (sa.size() + sb.size())));
-  const size_t mask = table.size() - 1;
-  size_t in_a = 0, in_b = 0, common = 0;
-  const auto mark = [&](const Shingle& s, uint8_t side) {
-    size_t k = shingle_hash(s) & mask;
-    while (table[k].in != 0 && table[k].key != s) k = (k + 1) & mask;
-    Slot& slot = table[k];
-    if ((slot.in & side) != 0) return;
-    slot.key = s;
-    if (side == 1) {
-      ++in_a;
-    } else {
-      ++in_b;
-      common += slot.in & 1;
-    }
-    slot.in |= side;
-  };
-  for_each_shingle(sa, [&](const Shingle& s) { mark(s, 1); });
-  for_each_shingle(sb, [&](const Shingle& s) { mark(s, 2); });
-  return jaccard_of_counts(common, in_a, in_b);
-}
 
 double text_similarity(std::string_view a, std::string_view b) {
   const std::string na = normalise_whitespace(a);
@@ -264,55 +219,76 @@ double text_similarity(std::string_view a, std::string_view b) {
   return shingle_similarity(na, nb);
 }
 
-TurnDictionary::TurnDictionary() : slots_(1024, Slot{Shingle{0, 0}, kFree}) {}
+TurnDictionary::TurnDictionary(size_t size_hint) {
+  size_t slots = kMinTableSlots;
+  while (slots < std::min(size_hint, kMaxHintedSlots)) slots *= 2;
+  keys_.assign(slots, 0);
+  ids_.assign(slots, kFree);
+}
 
 std::vector<uint32_t> TurnDictionary::shingle_ids(std::string_view text) {
-  decode_all(text, scalars_);
-  pending_.clear();
-  for_each_shingle(scalars_, [&](const Shingle& s) { pending_.push_back({s, shingle_hash(s)}); });
-  while (2 * (shingles_ + pending_.size()) > slots_.size()) grow();
-  // The table is far larger than the caches: look a few shingles ahead so
-  // that their slots are on their way while this one is probed.
+  // The table is far larger than the caches: keys wait in a ring of
+  // kAhead so that their slots are on their way while earlier ones are
+  // probed.
   constexpr size_t kAhead = 8;
-  const size_t mask = slots_.size() - 1;
+  struct Pending {
+    uint64_t key;
+    size_t hash;
+  };
+  Pending ring[kAhead];
+  size_t queued = 0;
   ++text_serial_;
   std::vector<uint32_t> ids;
-  ids.reserve(pending_.size());
-  for (size_t k = 0; k < pending_.size(); ++k) {
-    if (k + kAhead < pending_.size()) __builtin_prefetch(&slots_[pending_[k + kAhead].hash & mask]);
-    const uint32_t id = id_of(pending_[k].shingle, pending_[k].hash);
-    if (seen_in_[id] == text_serial_) continue;
+  const auto settle = [&](const Pending& p) {
+    const uint32_t id = id_of(p.key, p.hash);
+    if (seen_in_[id] == text_serial_) return;
     seen_in_[id] = text_serial_;
     ids.push_back(id);
-  }
+  };
+  coder_.for_each_key(text, [&](uint64_t key) {
+    // Room for every queued key before any is added.
+    if (2 * (shingles_ + kAhead + 1) > keys_.size()) {
+      for (size_t k = queued > kAhead ? queued - kAhead : 0; k < queued; ++k) settle(ring[k % kAhead]);
+      queued = 0;
+      grow();
+    }
+    if (queued >= kAhead) settle(ring[queued % kAhead]);
+    const size_t hash = key_hash(key);
+    __builtin_prefetch(&keys_[hash & (keys_.size() - 1)]);
+    ring[queued++ % kAhead] = Pending{key, hash};
+  });
+  for (size_t k = queued > kAhead ? queued - kAhead : 0; k < queued; ++k) settle(ring[k % kAhead]);
   return ids;
 }
 
 // The table has room: shingle_ids() grew it beforehand.
-uint32_t TurnDictionary::id_of(const Shingle& shingle, size_t hash) {
-  const size_t mask = slots_.size() - 1;
+uint32_t TurnDictionary::id_of(uint64_t key, size_t hash) {
+  const size_t mask = keys_.size() - 1;
   for (size_t k = hash & mask;; k = (k + 1) & mask) {
-    Slot& slot = slots_[k];
-    if (slot.id == kFree) {
+    if (ids_[k] == kFree) {
       if (shingles_ >= kFree) throw InternalError("too many distinct shingles");
-      slot = Slot{shingle, static_cast<uint32_t>(shingles_++)};
+      keys_[k] = key;
+      ids_[k] = static_cast<uint32_t>(shingles_++);
       seen_in_.push_back(0);
-      return slot.id;
+      return ids_[k];
     }
-    if (slot.key == shingle) return slot.id;
+    if (keys_[k] == key) return ids_[k];
   }
 }
 
 void TurnDictionary::grow() {
-  std::vector<Slot> old(slots_.size() * 2, Slot{Shingle{0, 0}, kFree});
-  old.swap(slots_);
-  const size_t mask = slots_.size() - 1;
-  for (const Slot& slot : old) {
-    if (slot.id == kFree) continue;
-    size_t k = shingle_hash(slot.key) & mask;
-    while (slots_[k].id != kFree) k = (k + 1) & mask;
-    slots_[k] = slot;
+  std::vector<uint64_t> keys(keys_.size() * 2, 0);
+  std::vector<uint32_t> ids(keys_.size() * 2, kFree);
+  const size_t mask = keys.size() - 1;
+  for (size_t k = 0; k < keys_.size(); ++k) {
+    if (ids_[k] == kFree) continue;
+    size_t slot = key_hash(keys_[k]) & mask;
+    while (ids[slot] != kFree) slot = (slot + 1) & mask;
+    keys[slot] = keys_[k];
+    ids[slot] = ids_[k];
   }
+  keys_ = std::move(keys);
+  ids_ = std::move(ids);
 }
 
 uint32_t TurnDictionary::shape_id(const std::string& shape) {
@@ -334,7 +310,7 @@ uint32_t TurnDictionary::input_id(const json::JsonValue* input) {
   return it->second;
 }
 
-TurnFeatures turn_features(const agentlog::Record& turn, TurnDictionary& dictionary) {
+TurnFeatures turn_features(const agentlog::Record& turn, TurnDictionary& dictionary, bool with_shingles) {
   TurnFeatures f;
   f.shapes = tool_shape(turn);
   for (const std::string& shape : f.shapes) f.shape_ids.push_back(dictionary.shape_id(shape));
@@ -344,7 +320,7 @@ TurnFeatures turn_features(const agentlog::Record& turn, TurnDictionary& diction
   f.stop_id = dictionary.stop_id(f.stop_reason);
   f.inputs = tool_use_inputs(turn);
   for (ToolInput& input : f.inputs) input.id = dictionary.input_id(input.input);
-  f.shingles = dictionary.shingle_ids(normalise_whitespace(response_text(turn)));
+  if (with_shingles) f.shingles = dictionary.shingle_ids(normalise_whitespace(response_text(turn)));
   return f;
 }
 
@@ -400,12 +376,12 @@ double combine_cost(const TurnFeatures& baseline, const TurnFeatures& candidate,
   const double count_gap =
       nb == nc ? 0.0
                : static_cast<double>(nb > nc ? nb - nc : nc - nb) / static_cast<double>(std::max(nb, nc));
-  const double stop_term = baseline.stop_id == candidate.stop_id ? 0.0 : 0.15;
+  const double stop_term = baseline.stop_id == candidate.stop_id ? 0.0 : kStopReasonCost;
   const double arg_term = !baseline.shape_ids.empty() && baseline.shape_ids == candidate.shape_ids &&
                                   inputs_differ(baseline, candidate)
-                              ? 0.2
+                              ? kArgumentCost
                               : 0.0;
-  return 0.4 * std::max(1.0 - shape_similarity, count_gap) + 0.25 * (1.0 - text_similarity) +
+  return kToolCallWeight * std::max(1.0 - shape_similarity, count_gap) + kTextWeight * (1.0 - text_similarity) +
          stop_term + arg_term;
 }
 

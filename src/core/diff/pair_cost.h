@@ -23,9 +23,18 @@
 #include <vector>
 
 #include "core/agentlog/record.h"
+#include "core/diff/shingles.h"
 #include "core/json/value.h"
 
 namespace korvane::diff {
+
+// The weights of pair_cost()'s terms: the tool-call term, the text term, the
+// cost of a changed stop reason and of a changed input of a tool both turns
+// call with the same shapes.
+inline constexpr double kToolCallWeight = 0.4;
+inline constexpr double kTextWeight = 0.25;
+inline constexpr double kStopReasonCost = 0.15;
+inline constexpr double kArgumentCost = 0.2;
 
 // ---- Tool calls ----------------------------------------------------------
 
@@ -69,56 +78,6 @@ std::string_view stop_reason(const agentlog::Record& turn);
 // joined by single spaces. Nothing else changes (no case folding).
 std::string normalise_whitespace(std::string_view text);
 
-// One element of a shingle set: either a run of 4 consecutive scalar values
-// or, for a text of 1 to 3 scalars, the whole text. The scalars and their
-// count are packed exactly (21 bits each), so two shingles are equal exactly
-// when their texts are. The order of Shingle is not the byte order of the
-// texts, which no measure depends on.
-struct Shingle {
-  uint64_t hi;  // count << 42 | s0 << 21 | s1
-  uint64_t lo;  // s2 << 21 | s3
-  friend auto operator<=>(const Shingle&, const Shingle&) = default;
-};
-
-// The set of shingles of a valid UTF-8 text, sorted and without duplicates:
-// the n - 3 runs of 4 scalars of a text of n >= 4 scalars, the whole text
-// for 1 to 3 scalars, nothing for the empty text.
-std::vector<Shingle> shingles(std::string_view text);
-
-// |a ∩ b| / |a ∪ b| from the set sizes, 1.0 when both sets are empty.
-inline double jaccard_of_counts(size_t common, size_t a_size, size_t b_size) {
-  if (a_size == 0 && b_size == 0) return 1.0;
-  return static_cast<double>(common) / static_cast<double>(a_size + b_size - common);
-}
-
-// The number of elements two sorted, duplicate-free sequences share.
-template <typename T>
-size_t common_count(const std::vector<T>& a, const std::vector<T>& b) {
-  size_t common = 0;
-  auto i = a.begin();
-  auto j = b.begin();
-  while (i != a.end() && j != b.end()) {
-    if (*i < *j) {
-      ++i;
-    } else if (*j < *i) {
-      ++j;
-    } else {
-      ++common, ++i, ++j;
-    }
-  }
-  return common;
-}
-
-// Jaccard similarity of two sorted, duplicate-free sets.
-template <typename T>
-double jaccard(const std::vector<T>& a, const std::vector<T>& b) {
-  return jaccard_of_counts(common_count(a, b), a.size(), b.size());
-}
-
-// jaccard(shingles(a), shingles(b)), counted with one hash table instead of
-// two sorted sets.
-double shingle_similarity(std::string_view a, std::string_view b);
-
 // 1.0 when the whitespace-normalised texts are equal (or both empty), else
 // the Jaccard similarity of their shingle sets.
 double text_similarity(std::string_view a, std::string_view b);
@@ -130,7 +89,9 @@ double text_similarity(std::string_view a, std::string_view b);
 // comparable between turns numbered by the same dictionary.
 class TurnDictionary {
  public:
-  TurnDictionary();
+  // size_hint: about how many bytes of text will be numbered; the shingle
+  // table starts large enough for it (up to a bound) instead of growing.
+  explicit TurnDictionary(size_t size_hint = 0);
 
   // The ids of the distinct shingles of a valid UTF-8 text, in the order
   // of their first occurrence.
@@ -146,24 +107,18 @@ class TurnDictionary {
   uint32_t input_id(const json::JsonValue* input);
 
  private:
-  uint32_t id_of(const Shingle& shingle, size_t hash);
+  uint32_t id_of(uint64_t key, size_t hash);
   void grow();
 
-  struct Slot {
-    Shingle key;
-    uint32_t id;  // kFree when the slot is free
-  };
+  ShingleCoder coder_;
+  // Open addressing on shingle keys, power-of-two size, at most half full:
+  // ids_[k] is kFree for a free slot, else the id of the key keys_[k].
   static constexpr uint32_t kFree = UINT32_MAX;
-  std::vector<Slot> slots_;        // open addressing, power-of-two size
+  std::vector<uint64_t> keys_;
+  std::vector<uint32_t> ids_;
   size_t shingles_ = 0;
   std::vector<uint32_t> seen_in_;  // per shingle id, the last text it was met in
   uint32_t text_serial_ = 0;
-  struct Hashed {
-    Shingle shingle;
-    size_t hash;
-  };
-  std::vector<char32_t> scalars_;  // scratch of shingle_ids()
-  std::vector<Hashed> pending_;    // scratch of shingle_ids()
   std::map<std::string, uint32_t, std::less<>> shapes_;
   std::map<std::string, uint32_t, std::less<>> stops_;
   std::map<std::string, uint32_t, std::less<>> inputs_;  // by equality_key()
@@ -186,7 +141,9 @@ struct TurnFeatures {
   std::vector<uint32_t> shingles;
 };
 
-TurnFeatures turn_features(const agentlog::Record& turn, TurnDictionary& dictionary);
+// The features of a turn; its shingles only when with_shingles (TurnCosts
+// compares small alignments by shingle sets instead).
+TurnFeatures turn_features(const agentlog::Record& turn, TurnDictionary& dictionary, bool with_shingles = true);
 
 // Whether a tool called by both turns has different inputs: exactly when
 // arg_value_diff() gives a message.
@@ -195,9 +152,10 @@ bool inputs_differ(const TurnFeatures& baseline, const TurnFeatures& candidate);
 std::optional<std::string> arg_value_diff(const TurnFeatures& baseline,
                                           const TurnFeatures& candidate);
 
-// 0.4 x max(1 - shape similarity, tool-count gap) + 0.25 x (1 - text
-// similarity) + 0.15 when the stop reasons differ + 0.2 when the shape sets
-// are equal and not empty and the inputs differ. The tool-count gap is
+// kToolCallWeight x max(1 - shape similarity, tool-count gap) + kTextWeight
+// x (1 - text similarity) + kStopReasonCost when the stop reasons differ +
+// kArgumentCost when the shape sets are equal and not empty and the inputs
+// differ. The tool-count gap is
 // |nb - nc| / max(nb, nc) (0 when equal). The result lies in [0, 1).
 double pair_cost(const agentlog::Record& baseline, const agentlog::Record& candidate);
 

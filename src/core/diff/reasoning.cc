@@ -16,15 +16,15 @@ double reasoning_score(const agentlog::Record& response) {
   return score + blocks;
 }
 
-AxisStat reasoning_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed) {
-  std::vector<double> baseline, candidate;
-  baseline.reserve(pairs.size());
-  candidate.reserve(pairs.size());
+AxisSeries reasoning_series(std::span<const ResponsePair> pairs) {
+  AxisSeries series{Axis::kReasoning, RowKind::kValue, Statistic::kMedian, {}, {}};
+  series.baseline.reserve(pairs.size());
+  series.candidate.reserve(pairs.size());
   for (const ResponsePair& pair : pairs) {
-    baseline.push_back(reasoning_score(*pair.baseline));
-    candidate.push_back(reasoning_score(*pair.candidate));
+    series.baseline.push_back(reasoning_score(*pair.baseline));
+    series.candidate.push_back(reasoning_score(*pair.candidate));
   }
-  return build_row(Axis::kReasoning, RowKind::kValue, Statistic::kMedian, baseline, candidate, seed);
+  return series;
 }
 
 }  // namespace korvane::diff

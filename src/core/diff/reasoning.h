@@ -21,11 +21,11 @@ namespace korvane::diff {
 
 double reasoning_score(const agentlog::Record& response);
 
-// Row 6, over every pair. Throws InternalError only when OS entropy is
-// needed and refused.
-AxisStat reasoning_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed);
+// The series of row 6: the reasoning scores of every pair, reduced by the
+// median and graded relative to the baseline.
+AxisSeries reasoning_series(std::span<const ResponsePair> pairs);
 
-// Row 7.
-inline AxisStat judge_row() { return AxisStat::zero(Axis::kJudge); }
+// The series of row 7: always empty, so the row is the zero row.
+inline AxisSeries judge_series() { return {Axis::kJudge, RowKind::kValue, Statistic::kMedian, {}, {}}; }
 
 }  // namespace korvane::diff

@@ -9,8 +9,6 @@
 namespace korvane::diff {
 namespace {
 
-constexpr size_t kKept = 8;
-constexpr double kAggregateConfidence = 0.8;
 
 bool contains(std::string_view text, std::string_view phrase) { return text.find(phrase) != std::string_view::npos; }
 
@@ -118,7 +116,7 @@ std::vector<Recommendation> recommendations(std::span<const AxisStat> rows,
     if (a.confidence != b.confidence) return a.confidence > b.confidence;
     return a.turn < b.turn;
   });
-  if (out.size() > kKept) out.resize(kKept);
+  if (out.size() > kRecommendationListLength) out.resize(kRecommendationListLength);
   return out;
 }
 

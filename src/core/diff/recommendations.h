@@ -19,6 +19,11 @@
 
 namespace korvane::diff {
 
+// The number of recommendations the report lists.
+inline constexpr size_t kRecommendationListLength = 8;
+// The confidence of the aggregate recommendation of a severe row.
+inline constexpr double kAggregateConfidence = 0.8;
+
 // The text between the first backquote of text and the next one (possibly
 // empty), or nothing when text holds fewer than two backquotes.
 std::optional<std::string_view> extract_backticked(std::string_view text);

@@ -30,10 +30,8 @@ std::string_view name_of(const std::array<std::string_view, N>& names, E value) 
   return names[static_cast<size_t>(value)];
 }
 
-// Deltas and interval bounds below this magnitude count as zero.
-constexpr double kEpsilon = 1e-9;
 
-bool crosses_zero(double low, double high) { return high > kEpsilon && low < -kEpsilon; }
+bool crosses_zero(double low, double high) { return high > kNegligible && low < -kNegligible; }
 
 // The interval rule shared by both builders: a moderate or severe tier whose
 // interval crosses zero stands only when the delta is at least as wide as
@@ -41,37 +39,37 @@ bool crosses_zero(double low, double high) { return high > kEpsilon && low < -kE
 Severity confirm_tier(Severity tier, double delta, double low, double high) {
   if (tier < Severity::kModerate || !crosses_zero(low, high)) return tier;
   double width = std::fabs(high - low);
-  return std::fabs(delta) >= width || width < kEpsilon ? tier : Severity::kMinor;
+  return std::fabs(delta) >= width || width < kNegligible ? tier : Severity::kMinor;
 }
 
 Severity value_severity(double baseline, double delta, double low, double high) {
   if (!std::isfinite(delta) || !std::isfinite(baseline) || !std::isfinite(low) ||
-      !std::isfinite(high) || std::fabs(delta) < kEpsilon) {
+      !std::isfinite(high) || std::fabs(delta) < kNegligible) {
     return Severity::kNone;
   }
-  if (crosses_zero(low, high) && std::fabs(delta) < std::max(std::fabs(baseline) * 0.05, kEpsilon)) {
+  if (crosses_zero(low, high) && std::fabs(delta) < std::max(std::fabs(baseline) * kValueNoiseShare, kNegligible)) {
     return Severity::kNone;
   }
-  if (std::fabs(baseline) < kEpsilon) return Severity::kMinor;
+  if (std::fabs(baseline) < kNegligible) return Severity::kMinor;
   double r = std::fabs(delta / baseline);
-  Severity tier = r < 0.1 ? Severity::kMinor : r < 0.3 ? Severity::kModerate : Severity::kSevere;
+  Severity tier = r < kValueModerateRatio ? Severity::kMinor : r < kValueSevereRatio ? Severity::kModerate : Severity::kSevere;
   return confirm_tier(tier, delta, low, high);
 }
 
 Severity rate_severity(double delta, double low, double high) {
   if (!std::isfinite(delta) || !std::isfinite(low) || !std::isfinite(high) ||
-      std::fabs(delta) < kEpsilon) {
+      std::fabs(delta) < kNegligible) {
     return Severity::kNone;
   }
   double d = std::fabs(delta);
-  Severity tier = d < 0.05 ? Severity::kMinor : d < 0.15 ? Severity::kModerate : Severity::kSevere;
+  Severity tier = d < kRateModerateDelta ? Severity::kMinor : d < kRateSevereDelta ? Severity::kModerate : Severity::kSevere;
   return confirm_tier(tier, delta, low, high);
 }
 
 AxisStat make_row(Axis axis, uint64_t n, double baseline, double candidate, double delta,
                   double low, double high, Severity severity) {
   AxisStat row{axis, baseline, candidate, delta, low, high, severity, n, {}};
-  if (n >= 1 && n <= 4) row.flags.push_back(AxisFlag::kLowPower);
+  if (n >= 1 && n <= kLowPowerPairs) row.flags.push_back(AxisFlag::kLowPower);
   if (std::isfinite(low) && std::isfinite(high) && crosses_zero(low, high)) {
     row.flags.push_back(AxisFlag::kCiCrossesZero);
   }

@@ -69,6 +69,22 @@ enum class RecommendationAction : uint8_t { kRestore, kRemove, kRevert, kReview,
 
 std::string_view recommendation_action_name(RecommendationAction action);
 
+// Deltas and interval bounds below this magnitude count as zero.
+inline constexpr double kNegligible = 1e-9;
+// A value row whose interval crosses zero is none while |delta| is below
+// this share of |baseline|.
+inline constexpr double kValueNoiseShare = 0.05;
+// A value row is moderate from this |delta / baseline| on, severe from the
+// next; below, minor.
+inline constexpr double kValueModerateRatio = 0.1;
+inline constexpr double kValueSevereRatio = 0.3;
+// A rate row is moderate from this |delta| on, severe from the next; below,
+// minor.
+inline constexpr double kRateModerateDelta = 0.05;
+inline constexpr double kRateSevereDelta = 0.15;
+// A row resting on 1 to this many pairs is flagged low_power.
+inline constexpr uint64_t kLowPowerPairs = 4;
+
 // One row of the report: the statistic of each side (a median, or a mean for
 // the safety and conformance axes), their delta, the 95% bootstrap interval
 // of the delta, a severity, the number of pairs and the flags.

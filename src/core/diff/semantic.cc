@@ -241,8 +241,8 @@ TfidfVector tfidf_vector(std::span<const uint32_t> tokens, std::span<const uint3
 double cosine_similarity(std::span<const TermWeight> a, std::span<const TermWeight> b) {
   const double norm_a = std::sqrt(squared_norm(a));
   const double norm_b = std::sqrt(squared_norm(b));
-  const bool a_null = norm_a < 1e-12;
-  const bool b_null = norm_b < 1e-12;
+  const bool a_null = norm_a < kNullNorm;
+  const bool b_null = norm_b < kNullNorm;
   if (a_null || b_null) return a_null && b_null ? 1.0 : 0.0;
   // Both vectors are sorted by id: the dot product is one merge.
   double dot = 0.0;
@@ -336,10 +336,10 @@ std::vector<double> semantic_similarities(std::span<const ResponsePair> pairs) {
   return similarities;
 }
 
-AxisStat semantic_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed) {
-  const std::vector<double> candidate = semantic_similarities(pairs);
-  const std::vector<double> baseline(candidate.size(), 1.0);
-  return build_row(Axis::kSemantic, RowKind::kValue, Statistic::kMedian, baseline, candidate, seed);
+AxisSeries semantic_series(std::span<const ResponsePair> pairs) {
+  std::vector<double> candidate = semantic_similarities(pairs);
+  std::vector<double> baseline(candidate.size(), 1.0);
+  return {Axis::kSemantic, RowKind::kValue, Statistic::kMedian, std::move(baseline), std::move(candidate)};
 }
 
 }  // namespace korvane::diff

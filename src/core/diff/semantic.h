@@ -24,6 +24,9 @@
 
 namespace korvane::diff {
 
+// A tf-idf vector whose norm is below this counts as empty.
+inline constexpr double kNullNorm = 1e-12;
+
 // The tokens of text (valid UTF-8), in order, duplicates kept: the text is
 // normalised to NFC, every character is replaced by its full lower-case
 // mapping (without context rules: a final capital sigma becomes the ordinary
@@ -89,7 +92,7 @@ TfidfVector tfidf_vector(std::span<const uint32_t> tokens, std::span<const uint3
                          uint64_t document_count);
 
 // The cosine of the angle between a and b, clamped to [0, 1]. Two vectors
-// whose norms are both below 1e-12 are alike (1.0); exactly one below 1e-12
+// whose norms are both below kNullNorm are alike (1.0); exactly one below
 // gives 0.0.
 double cosine_similarity(std::span<const TermWeight> a, std::span<const TermWeight> b);
 
@@ -97,8 +100,8 @@ double cosine_similarity(std::span<const TermWeight> a, std::span<const TermWeig
 // document frequencies over the 2n responses of the pairs.
 std::vector<double> semantic_similarities(std::span<const ResponsePair> pairs);
 
-// The semantic row: the median similarity against a baseline series of
-// ones, graded relative to the baseline. Zero row without pairs.
-AxisStat semantic_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed);
+// The semantic series: the similarities against a baseline series of ones,
+// reduced by the median and graded relative to the baseline.
+AxisSeries semantic_series(std::span<const ResponsePair> pairs);
 
 }  // namespace korvane::diff

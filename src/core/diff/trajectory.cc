@@ -123,10 +123,10 @@ std::vector<double> trajectory_distances(std::span<const ResponsePair> pairs) {
   return distances;
 }
 
-AxisStat trajectory_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed) {
-  const std::vector<double> candidate = trajectory_distances(pairs);
-  const std::vector<double> baseline(candidate.size(), 0.0);
-  return build_row(Axis::kTrajectory, RowKind::kRate, Statistic::kMedian, baseline, candidate, seed);
+AxisSeries trajectory_series(std::span<const ResponsePair> pairs) {
+  std::vector<double> candidate = trajectory_distances(pairs);
+  std::vector<double> baseline(candidate.size(), 0.0);
+  return {Axis::kTrajectory, RowKind::kRate, Statistic::kMedian, std::move(baseline), std::move(candidate)};
 }
 
 }  // namespace korvane::diff

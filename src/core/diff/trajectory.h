@@ -39,8 +39,8 @@ double trajectory_distance(std::span<const std::string> a, std::span<const std::
 // The per-pair distances of the axis, in pair order.
 std::vector<double> trajectory_distances(std::span<const ResponsePair> pairs);
 
-// The trajectory row: the median distance of the candidate against a
-// baseline series of zeros, graded as a rate. Zero row without pairs.
-AxisStat trajectory_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed);
+// The trajectory series: the distances against a baseline series of zeros,
+// reduced by the median and graded as a rate.
+AxisSeries trajectory_series(std::span<const ResponsePair> pairs);
 
 }  // namespace korvane::diff

@@ -19,6 +19,9 @@
 
 namespace korvane::diff {
 
+// The most cells per turn of an alignment whose cells merge shingle sets.
+inline constexpr size_t kMergeCellsPerTurn = 2;
+
 class TurnCosts {
  public:
   // The records must outlive this object.
@@ -44,12 +47,22 @@ class TurnCosts {
  private:
   std::vector<TurnFeatures> baseline_;
   std::vector<TurnFeatures> candidate_;
+  // Small alignments: the shingle set of each turn as sorted keys, and the
+  // features hold no shingle ids.
+  bool merge_sets_ = false;
+  std::vector<std::vector<uint64_t>> baseline_sets_;
+  std::vector<std::vector<uint64_t>> candidate_sets_;
   // For every shingle id, the candidate turns holding it, ascending:
   // postings_[offsets_[id] .. offsets_[id + 1]).
   std::vector<uint32_t> offsets_;
   std::vector<uint32_t> postings_;
-  std::vector<uint32_t> cursors_;  // per shingle id, where row() resumes its posting list
-  size_t cursor_column_ = 0;       // the first column of the last row
+  // Per shingle id, where row() resumes its posting list, valid when
+  // cursor_pass_[id] is pass_: at or before the first posting at or above
+  // cursor_column_, the first column of the last row.
+  std::vector<uint32_t> cursors_;
+  std::vector<uint32_t> cursor_pass_;
+  uint32_t pass_ = 0;  // counts the rows that started further left than the row before
+  size_t cursor_column_ = 0;
   std::vector<uint32_t> common_;   // per-row scratch, one counter per column
   std::vector<uint32_t> marks_;   // per shingle id, scratch of text_similarity()
   uint32_t mark_ = 0;

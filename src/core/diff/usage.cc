@@ -7,18 +7,17 @@ namespace {
 
 using Reader = std::optional<double> (*)(const agentlog::Record&);
 
-AxisStat reported_number_row(Axis axis, Reader read, std::span<const ResponsePair> pairs,
-                             std::optional<uint64_t> seed) {
-  std::vector<double> baseline, candidate;
+AxisSeries reported_number_series(Axis axis, Reader read, std::span<const ResponsePair> pairs) {
+  AxisSeries series{axis, RowKind::kValue, Statistic::kMedian, {}, {}};
   for (const ResponsePair& pair : pairs) {
     std::optional<double> b = read(*pair.baseline);
     std::optional<double> c = read(*pair.candidate);
     if (b && c) {
-      baseline.push_back(*b);
-      candidate.push_back(*c);
+      series.baseline.push_back(*b);
+      series.candidate.push_back(*c);
     }
   }
-  return build_row(axis, RowKind::kValue, Statistic::kMedian, baseline, candidate, seed);
+  return series;
 }
 
 }  // namespace
@@ -31,12 +30,12 @@ std::optional<double> reported_latency_ms(const agentlog::Record& response) {
   return number_member(response.payload, "latency_ms");
 }
 
-AxisStat verbosity_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed) {
-  return reported_number_row(Axis::kVerbosity, reported_output_tokens, pairs, seed);
+AxisSeries verbosity_series(std::span<const ResponsePair> pairs) {
+  return reported_number_series(Axis::kVerbosity, reported_output_tokens, pairs);
 }
 
-AxisStat latency_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed) {
-  return reported_number_row(Axis::kLatency, reported_latency_ms, pairs, seed);
+AxisSeries latency_series(std::span<const ResponsePair> pairs) {
+  return reported_number_series(Axis::kLatency, reported_latency_ms, pairs);
 }
 
 }  // namespace korvane::diff

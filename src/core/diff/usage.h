@@ -20,9 +20,9 @@ namespace korvane::diff {
 std::optional<double> reported_output_tokens(const agentlog::Record& response);
 std::optional<double> reported_latency_ms(const agentlog::Record& response);
 
-// Rows 3 and 4. Throw InternalError only when OS entropy is needed and
-// refused.
-AxisStat verbosity_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed);
-AxisStat latency_row(std::span<const ResponsePair> pairs, std::optional<uint64_t> seed);
+// The series of rows 3 and 4: the pairs where both sides report the number,
+// reduced by the median and graded relative to the baseline.
+AxisSeries verbosity_series(std::span<const ResponsePair> pairs);
+AxisSeries latency_series(std::span<const ResponsePair> pairs);
 
 }  // namespace korvane::diff
