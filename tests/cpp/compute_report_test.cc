@@ -102,8 +102,8 @@ TEST(ComputeReport, CorpusPairs) {
   ASSERT_NE(pairs, nullptr);
   ASSERT_GT(pairs->size(), 10u);
   for (const json::JsonValue& pair : *pairs) {
-    const std::vector<Record> b = agentlog::Parser(read(*pair.find("baseline")->if_string())).collect_all();
-    const std::vector<Record> c = agentlog::Parser(read(*pair.find("candidate")->if_string())).collect_all();
+    const std::vector<Record> b = agentlog::Parser(read(std::string(*pair.find("baseline")->if_string()))).collect_all();
+    const std::vector<Record> c = agentlog::Parser(read(std::string(*pair.find("candidate")->if_string()))).collect_all();
     const DiffReport report = compute_report(b, c, {}, 7);
     const size_t n = std::min(chat_responses(b).size(), chat_responses(c).size());
     EXPECT_EQ(report.pair_count, n);

@@ -263,7 +263,7 @@ class TextGenerator {
   // The JSON text of v with random whitespace and escape choices.
   void write(std::string& out, const JsonValue& v) {
     space(out);
-    if (const std::string* s = v.if_string()) {
+    if (const std::string_view* s = v.if_string()) {
       write_string(out, *s);
     } else if (const JsonValue::Array* a = v.if_array()) {
       out += '[';

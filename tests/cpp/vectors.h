@@ -91,7 +91,7 @@ inline std::string decode_base64(std::string_view text) {
   return out;
 }
 
-inline const std::string* string_member(const json::JsonValue& object, std::string_view key) {
+inline const std::string_view* string_member(const json::JsonValue& object, std::string_view key) {
   const json::JsonValue* v = object.find(key);
   return v == nullptr ? nullptr : v->if_string();
 }
@@ -99,22 +99,22 @@ inline const std::string* string_member(const json::JsonValue& object, std::stri
 inline Vector vector_from_line(std::string_view line) {
   const json::JsonValue v = json::parse_json(line);
   Vector out;
-  if (const std::string* s = string_member(v, "name")) out.name = *s;
-  if (const std::string* s = string_member(v, "call")) out.call = *s;
-  if (const std::string* s = string_member(v, "expected")) out.expected = *s;
+  if (const std::string_view* s = string_member(v, "name")) out.name = *s;
+  if (const std::string_view* s = string_member(v, "call")) out.call = *s;
+  if (const std::string_view* s = string_member(v, "expected")) out.expected = *s;
   if (const json::JsonValue* args = v.find("args"); args != nullptr && args->if_array() != nullptr) {
-    for (const json::JsonValue& a : *args->if_array()) out.args.push_back(*a.if_string());
+    for (const json::JsonValue& a : *args->if_array()) out.args.emplace_back(*a.if_string());
   }
   if (const json::JsonValue* ok = v.find("ok"); ok != nullptr && ok->if_bool() != nullptr) out.ok = *ok->if_bool();
-  if (const std::string* s = string_member(v, "input")) {
+  if (const std::string_view* s = string_member(v, "input")) {
     out.input = *s;
-  } else if (const std::string* b64 = string_member(v, "input_b64")) {
+  } else if (const std::string_view* b64 = string_member(v, "input_b64")) {
     out.input = decode_base64(*b64);
   } else if (const json::JsonValue* gen = v.find("input_gen"); gen != nullptr && gen->if_object() != nullptr) {
     Vector::Generator g;
     g.repeat = *string_member(*gen, "repeat");
     g.count = *gen->find("count")->if_uint();
-    if (const std::string* suffix = string_member(*gen, "suffix")) g.suffix = *suffix;
+    if (const std::string_view* suffix = string_member(*gen, "suffix")) g.suffix = *suffix;
     out.input_gen = std::move(g);
   }
   return out;

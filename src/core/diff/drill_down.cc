@@ -47,7 +47,7 @@ std::string drill_down_text(const agentlog::Record& record) {
   const json::JsonValue::Array* blocks = content_blocks(record);
   if (blocks == nullptr) return text;
   for (const json::JsonValue& block : *blocks) {
-    const std::string* part = block_text(block);
+    const std::string_view* part = block_text(block);
     if (part == nullptr || part->empty()) continue;
     if (!text.empty()) text += '\n';
     text += *part;
@@ -56,7 +56,7 @@ std::string drill_down_text(const agentlog::Record& record) {
 }
 
 bool is_refusal(const agentlog::Record& record) {
-  const std::string* reason = string_member(record.payload, "stop_reason");
+  const std::string_view* reason = string_member(record.payload, "stop_reason");
   if (reason != nullptr && (*reason == "refusal" || *reason == "content_filter")) return true;
   const std::string lower = unicode::to_lower(drill_down_text(record));
   return std::any_of(kRefusalPhrases.begin(), kRefusalPhrases.end(),

@@ -145,16 +145,16 @@ bool contains_refusal_phrase(std::string_view text) {
 }
 
 bool is_abstention_with(const agentlog::Record& record) {
-  const std::string* stop_reason = string_member(record.payload, "stop_reason");
+  const std::string_view* stop_reason = string_member(record.payload, "stop_reason");
   if (stop_reason != nullptr && *stop_reason == "content_filter") return true;
   const json::JsonValue::Array* content = content_blocks(record);
   if (content == nullptr) return false;
 
   // The response text (text blocks joined by single spaces), projected.
-  std::vector<const std::string*> pieces;
+  std::vector<const std::string_view*> pieces;
   size_t size = 0;
   for (const json::JsonValue& block : *content) {
-    if (const std::string* text = block_text(block)) {
+    if (const std::string_view* text = block_text(block)) {
       pieces.push_back(text);
       size += text->size() + 1;
     }
