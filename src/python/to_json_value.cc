@@ -23,6 +23,11 @@ namespace {
 
 constexpr char kOutOfRange[] = "JSON number out of range";
 
+// Texts are asked from memory ahead of the writer up to this many bytes, a
+// cache line at a time; the processor's own prefetching takes longer ones.
+constexpr Py_ssize_t kPrefetchedTextBytes = 2048;
+constexpr Py_ssize_t kCacheLine = 64;
+
 // A Sequence's length is its own claim: elements are gathered as they come
 // rather than allocated up front beyond this many.
 constexpr Py_ssize_t kTrustedSequenceLength = 4096;
@@ -117,7 +122,15 @@ JsonValue convert_int(PyObject* object) {
 }  // namespace
 
 Conversion::Conversion()
-    : arena_(first_block_.data(), first_block_.size()), open_(&arena_), entries_(&arena_), viewed_(&arena_) {}
+    : arena_(arena_block_.data(), arena_block_.size()),
+      stack_memory_(stack_block_.data(), stack_block_.size()),
+      open_(&stack_memory_),
+      entries_(&stack_memory_),
+      viewed_(&stack_memory_) {
+  open_.reserve(8);
+  entries_.reserve(64);
+  viewed_.reserve(64);
+}
 
 Conversion::~Conversion() {
   close_all();
@@ -129,10 +142,7 @@ void Conversion::clear() {
   for (size_t i = 0; i < pinned_; ++i) Py_DECREF(viewed_[i]);
   pinned_ = 0;
   pinning_ = false;
-  // The stacks give their memory back to the arena before it is released.
-  open_ = decltype(open_)(&arena_);
-  entries_ = decltype(entries_)(&arena_);
-  viewed_ = decltype(viewed_)(&arena_);
+  viewed_.clear();
   arena_.release();
 }
 
@@ -157,10 +167,14 @@ void Conversion::pin() {
   }
 }
 
-std::string_view Conversion::text(PyObject* str) {
+inline std::string_view Conversion::text(PyObject* str) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
   if (utf8 == nullptr) throw_pending();
+  // The writer reads the text soon: have its first lines on their way.
+  for (Py_ssize_t at = kCacheLine; at < size && at < kPrefetchedTextBytes; at += kCacheLine) {
+    __builtin_prefetch(utf8 + at);
+  }
   viewed_.push_back(str);
   if (pinning_) {
     Py_INCREF(str);
@@ -170,7 +184,7 @@ std::string_view Conversion::text(PyObject* str) {
 }
 
 // The text of a dict key, which must be a str (or subclass).
-std::string_view Conversion::key_text(PyObject* key) {
+inline std::string_view Conversion::key_text(PyObject* key) {
   if (Py_TYPE(key) != &PyUnicode_Type && !PyUnicode_Check(key)) throw_unexpected_type(key, "PyString");
   return text(key);
 }
@@ -192,7 +206,7 @@ Conversion::Open& Conversion::push(Open&& open) {
 // container whose value will go there and returns false. The exact built-in
 // types, which make up nearly every payload, are told apart by a pointer
 // comparison; then the rules in their order, by the type's flags.
-bool Conversion::visit(PyObject* object, JsonValue* slot) {
+inline bool Conversion::visit(PyObject* object, JsonValue* slot) {
   PyTypeObject* const type = Py_TYPE(object);
   if (type == &PyUnicode_Type) {
     new (slot) JsonValue(JsonValue::borrowing(text(object)));
@@ -202,6 +216,10 @@ bool Conversion::visit(PyObject* object, JsonValue* slot) {
     open_dict(object, slot);
     return false;
   }
+  if (type == &PyList_Type) {
+    open_sequence(object, true, slot);
+    return false;
+  }
   if (object == Py_None) {
     new (slot) JsonValue();
     return true;
@@ -209,10 +227,6 @@ bool Conversion::visit(PyObject* object, JsonValue* slot) {
   if (object == Py_True || object == Py_False) {
     new (slot) JsonValue(object == Py_True);
     return true;
-  }
-  if (type == &PyList_Type) {
-    open_sequence(object, true, slot);
-    return false;
   }
   if (type == &PyLong_Type) {
     new (slot) JsonValue(convert_int(object));
@@ -351,63 +365,73 @@ JsonValue* Conversion::growing_slot(Open& open) {
   return open.elements + open.count;
 }
 
-// Takes the next element of open into child and the storage for its value
-// into slot, or returns false when open is complete. For dicts and mappings
+// Converts the children of open in order, each into its place, until one
+// is a container, which is opened (false: it is to be filled first), or open
+// is complete (true). A child that opens a container may move open_ and
+// entries_: nothing of them is touched after that. For dicts and mappings
 // the member's key is stored first: a bad key fails before its value is
 // converted.
-bool Conversion::next_child(Open& open, PyObject*& child, JsonValue*& slot) {
+bool Conversion::fill(Open& open) {
   switch (open.kind) {
+    case Open::Kind::kDict:
+      while (open.read < open.size) {
+        PyObject* const* pair = entries_.data() + open.base + 2 * static_cast<size_t>(open.read++);
+        open.repeats |= Py_TYPE(pair[0]) != &PyUnicode_Type;
+        Member* member = new (open.members + open.count) Member{key_text(pair[0]), JsonValue()};
+        if (!visit(pair[1], &member->value)) return false;
+        ++open.count;
+      }
+      return true;
     case Open::Kind::kList:
-      if (open.read >= open.size) return false;
       if (!open.live) {
-        child = entries_[open.base + static_cast<size_t>(open.read++)];
-      } else {
-        // Python code run by an element may have shortened the list.
-        if (open.read >= PyList_Size(open.object)) return false;
-        child = PyList_GetItem(open.object, open.read++);
+        while (open.read < open.size) {
+          if (!visit(entries_[open.base + static_cast<size_t>(open.read++)], open.elements + open.count)) return false;
+          ++open.count;
+        }
+        return true;
       }
-      slot = open.elements + open.count;
-      break;
+      // Python code run by an element may have shortened the list.
+      while (open.read < open.size && open.read < PyList_Size(open.object)) {
+        if (!visit(PyList_GetItem(open.object, open.read++), open.elements + open.count)) return false;
+        ++open.count;
+      }
+      return true;
     case Open::Kind::kTuple:
-      if (open.read >= open.size) return false;
-      child = PyTuple_GetItem(open.object, open.read++);
-      slot = open.elements + open.count;
-      break;
-    case Open::Kind::kDict: {
-      if (open.read >= open.size) return false;
-      PyObject* const* pair = entries_.data() + open.base + 2 * static_cast<size_t>(open.read++);
-      child = pair[1];
-      open.repeats = open.repeats || Py_TYPE(pair[0]) != &PyUnicode_Type;
-      slot = &(new (open.members + open.count) Member{key_text(pair[0]), JsonValue()})->value;
-      break;
-    }
-    case Open::Kind::kMapping: {
-      if (open.read >= open.size) return false;
-      const Py_ssize_t i = open.read++;
-      PyObject* key = PyList_GetItem(open.object, i);
-      if (key == nullptr) throw_pending();
-      slot = &(new (open.members + open.count) Member{key_text(key), JsonValue()})->value;
-      child = PyList_GetItem(open.values, i);
-      break;
-    }
-    case Open::Kind::kIterable:
-      child = PyIter_Next(open.object);
-      if (child == nullptr) {
-        if (PyErr_Occurred()) throw_pending();
-        return false;
+      while (open.read < open.size) {
+        if (!visit(PyTuple_GetItem(open.object, open.read++), open.elements + open.count)) return false;
+        ++open.count;
       }
-      // The iterator hands over a reference: kept until the call ends.
-      entries_.push_back(child);
-      slot = growing_slot(open);
-      break;
+      return true;
+    case Open::Kind::kMapping:
+      while (open.read < open.size) {
+        const Py_ssize_t i = open.read++;
+        PyObject* key = PyList_GetItem(open.object, i);
+        if (key == nullptr) throw_pending();
+        Member* member = new (open.members + open.count) Member{key_text(key), JsonValue()};
+        PyObject* value = PyList_GetItem(open.values, i);
+        if (value == nullptr) throw_pending();
+        if (!visit(value, &member->value)) return false;
+        ++open.count;
+      }
+      return true;
+    case Open::Kind::kIterable:
     case Open::Kind::kSequence:
-      if (open.read >= open.size) return false;
-      child = PySequence_GetItem(open.object, open.read++);
-      if (child != nullptr) entries_.push_back(child);
-      slot = growing_slot(open);
-      break;
+      for (;;) {
+        PyObject* child = nullptr;
+        if (open.kind == Open::Kind::kIterable) {
+          child = PyIter_Next(open.object);
+          if (child == nullptr && !PyErr_Occurred()) return true;
+        } else {
+          if (open.read >= open.size) return true;
+          child = PySequence_GetItem(open.object, open.read++);
+        }
+        if (child == nullptr) throw_pending();
+        // A new reference: kept until the container is closed.
+        entries_.push_back(child);
+        if (!visit(child, growing_slot(open))) return false;
+        ++open.count;
+      }
   }
-  if (child == nullptr) throw_pending();
   return true;
 }
 
@@ -456,14 +480,9 @@ JsonValue Conversion::convert(PyObject* object) {
   try {
     JsonValue root;
     if (visit(object, &root)) return root;
-    PyObject* child = nullptr;
-    JsonValue* slot = nullptr;
     for (;;) {
       Open& top = open_.back();
-      if (next_child(top, child, slot)) {
-        if (visit(child, slot)) ++top.count;  // top is still innermost: a scalar opens nothing
-        continue;
-      }
+      if (!fill(top)) continue;
       finish(top);
       close(top);
       open_.pop_back();

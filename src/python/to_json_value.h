@@ -55,6 +55,11 @@ namespace korvane::python {
 // The deepest nesting of containers a Python value may have.
 inline constexpr size_t kMaxConvertDepth = 1000;
 
+// The bytes a Conversion holds for values, and for its working stacks,
+// before it first allocates.
+inline constexpr size_t kFirstArenaBytes = 4096;
+inline constexpr size_t kFirstStackBytes = 2048;
+
 class Conversion {
  public:
   Conversion();
@@ -111,7 +116,7 @@ class Conversion {
 
   bool visit(PyObject* object, json::JsonValue* slot);
   [[gnu::noinline]] bool visit_other(PyObject* object, json::JsonValue* slot);
-  bool next_child(Open& open, PyObject*& child, json::JsonValue*& slot);
+  bool fill(Open& open);
   void finish(Open& open);
   void close(Open& open);
   void close_all();
@@ -131,11 +136,13 @@ class Conversion {
     return static_cast<T*>(arena_.allocate(n * sizeof(T), alignof(T)));
   }
 
-  // The first block of the arena, enough for a typical payload: a call
-  // converting one makes no allocation of its own.
-  alignas(std::max_align_t) std::array<std::byte, 4096> first_block_;
+  // The first blocks of the arena and of the working stacks, enough for a
+  // typical payload: a call converting one makes no allocation of its own.
+  // The arena is released by clear(); the stacks keep their memory.
+  alignas(std::max_align_t) std::array<std::byte, kFirstArenaBytes> arena_block_;
+  alignas(std::max_align_t) std::array<std::byte, kFirstStackBytes> stack_block_;
   std::pmr::monotonic_buffer_resource arena_;
-  // Working stacks, in the arena too.
+  std::pmr::monotonic_buffer_resource stack_memory_;
   std::pmr::vector<Open> open_;          // the containers being read, innermost last
   std::pmr::vector<PyObject*> entries_;  // the gathered entries and elements of the open containers
   std::pmr::vector<PyObject*> viewed_;   // the str objects viewed, pinned ones first

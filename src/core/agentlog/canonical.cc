@@ -57,7 +57,7 @@ class CanonicalForm {
 
   void string(json::Output& out, std::string_view text) { append_string(out, text, nfc_text_); }
   // Keys are normalized by open_object().
-  void key(json::Output& out, std::string_view text) { json::append_json_string(out, text); }
+  void key(json::Output& out, std::string_view text) { json::append_json_key(out, text); }
   void number(json::Output& out, double value) {
     out.commit(json::write_canonical_double(out.room(json::kMaxNumberChars), value));
   }

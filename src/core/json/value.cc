@@ -124,13 +124,6 @@ JsonArray::~JsonArray() {
   deallocate(data_);
 }
 
-JsonArray JsonArray::borrowing(const JsonValue* values, size_t count) {
-  JsonArray array;
-  array.data_ = const_cast<JsonValue*>(values);  // never written: capacity_ stays 0
-  array.size_ = count;
-  return array;
-}
-
 JsonValue* JsonArray::begin() {
   if (capacity_ == 0 && size_ > 0) grow(size_);
   return data_;
@@ -199,13 +192,6 @@ JsonObject::~JsonObject() {
   deallocate(data_);
 }
 
-JsonObject JsonObject::borrowing(const Member* members, size_t count) {
-  JsonObject object;
-  object.data_ = const_cast<Member*>(members);  // never written: capacity_ stays 0
-  object.size_ = count;
-  return object;
-}
-
 const JsonValue* JsonObject::find(std::string_view key) const {
   for (const Member& m : *this) {
     if (m.key == key) return &m.value;
@@ -265,13 +251,6 @@ size_t collapse_repeated_keys(Member* members, size_t count) {
 // ---- JsonValue
 
 JsonValue::JsonValue(std::string_view s) : string_(copy_text(s)), type_(Type::kString), owns_text_(!s.empty()) {}
-
-JsonValue JsonValue::borrowing(std::string_view text) {
-  JsonValue v;
-  new (&v.string_) std::string_view(text);
-  v.type_ = Type::kString;
-  return v;
-}
 
 JsonValue::JsonValue(const JsonValue& other) { copy_from(other); }
 

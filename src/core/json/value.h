@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,7 +54,12 @@ class JsonArray {
   ~JsonArray();
 
   // A view of count values kept alive by the caller.
-  static JsonArray borrowing(const JsonValue* values, size_t count);
+  static JsonArray borrowing(const JsonValue* values, size_t count) {
+    JsonArray array;
+    array.data_ = const_cast<JsonValue*>(values);  // never written: capacity_ stays 0
+    array.size_ = count;
+    return array;
+  }
 
   [[nodiscard]] size_t size() const { return size_; }
   [[nodiscard]] bool empty() const { return size_ == 0; }
@@ -100,7 +106,12 @@ class JsonObject {
   ~JsonObject();
 
   // A view of count members, keys and values alike kept alive by the caller.
-  static JsonObject borrowing(const Member* members, size_t count);
+  static JsonObject borrowing(const Member* members, size_t count) {
+    JsonObject object;
+    object.data_ = const_cast<Member*>(members);  // never written: capacity_ stays 0
+    object.size_ = count;
+    return object;
+  }
 
   [[nodiscard]] size_t size() const { return size_; }
   [[nodiscard]] bool empty() const { return size_ == 0; }
@@ -158,7 +169,12 @@ class JsonValue {
   JsonValue(Object o) : object_(std::move(o)), type_(Type::kObject) {}
 
   // A string that views text kept alive by the caller.
-  static JsonValue borrowing(std::string_view text);
+  static JsonValue borrowing(std::string_view text) {
+    JsonValue v;
+    new (&v.string_) std::string_view(text);
+    v.type_ = Type::kString;
+    return v;
+  }
 
   JsonValue(const JsonValue& other);
   JsonValue(JsonValue&& other) noexcept;

@@ -43,18 +43,40 @@ char* write_escape(char* w, unsigned char c) {
   return w + 6;
 }
 
-// Writes text quoted and escaped, a block at a time: each block is stored
-// to the output whole, and the output then advanced to the first byte that
-// needs an escape (or past the block's share of the text).
-void append_quoted(Output& out, std::string_view text) {
+// Writes text quoted and escaped, then `suffix` when it is not NUL, a block
+// at a time: each block is stored to the output whole, and the output then
+// advanced to the first byte that needs an escape (or past the block's share
+// of the text). Each step makes room for four blocks, an escape and the
+// closing quote and suffix.
+void append_quoted(Output& out, std::string_view text, char suffix) {
   using unicode::kTextBlock;
+  constexpr size_t kRun = 4 * kTextBlock;
+  constexpr size_t kStepRoom = kRun + kMaxEscape + 2;
   const char* p = text.data();
   const char* const end = p + text.size();
-  char* w = out.room(1);
+  char* w = out.room(1 + kStepRoom);
   *w++ = '"';
   while (p != end) {
-    out.commit(w);
-    w = out.room(kTextBlock + kMaxEscape);
+    // Long stretches without escapes go four blocks at a time.
+    while (static_cast<size_t>(end - p) >= kRun) {
+      const unicode::TextBlock a = unicode::load_block(p, kTextBlock);
+      const unicode::TextBlock b = unicode::load_block(p + kTextBlock, kTextBlock);
+      const unicode::TextBlock c = unicode::load_block(p + 2 * kTextBlock, kTextBlock);
+      const unicode::TextBlock d = unicode::load_block(p + 3 * kTextBlock, kTextBlock);
+      if ((unicode::json_escape_mask(a) | unicode::json_escape_mask(b) | unicode::json_escape_mask(c) |
+           unicode::json_escape_mask(d)) != 0) {
+        break;
+      }
+      unicode::store_block(w, a);
+      unicode::store_block(w + kTextBlock, b);
+      unicode::store_block(w + 2 * kTextBlock, c);
+      unicode::store_block(w + 3 * kTextBlock, d);
+      w += kRun;
+      p += kRun;
+      out.commit(w);
+      w = out.room(kStepRoom);
+    }
+    if (p == end) break;
     const size_t n = std::min(static_cast<size_t>(end - p), kTextBlock);
     const unicode::TextBlock v = unicode::load_block(p, n);
     unicode::store_block(w, v);
@@ -62,20 +84,24 @@ void append_quoted(Output& out, std::string_view text) {
     if (k >= n) {  // bits past n are for bytes past the text
       w += n;
       p += n;
-      continue;
+    } else {
+      w = write_escape(w + k, static_cast<unsigned char>(p[k]));
+      p += k + 1;
     }
-    w = write_escape(w + k, static_cast<unsigned char>(p[k]));
-    p += k + 1;
+    if (p == end) break;
+    out.commit(w);
+    w = out.room(kStepRoom);
   }
+  *w++ = '"';
+  if (suffix != '\0') *w++ = suffix;
   out.commit(w);
-  out.put('"');
 }
 
 // The interchange form: strings as they are, doubles in the interchange
 // form, members in stored order.
 struct InterchangeForm {
-  void string(Output& out, std::string_view text) { append_quoted(out, text); }
-  void key(Output& out, std::string_view text) { append_quoted(out, text); }
+  void string(Output& out, std::string_view text) { append_quoted(out, text, '\0'); }
+  void key(Output& out, std::string_view text) { append_quoted(out, text, ':'); }
   void number(Output& out, double value) { out.commit(write_double(out.room(kMaxNumberChars), value)); }
   size_t open_object(const JsonObject& object, std::pmr::vector<FormMember>& members) {
     for (const JsonObject::Member& m : object) members.push_back({m.key, &m});
@@ -86,7 +112,9 @@ struct InterchangeForm {
 
 }  // namespace
 
-void append_json_string(Output& out, std::string_view text) { append_quoted(out, text); }
+void append_json_string(Output& out, std::string_view text) { append_quoted(out, text, '\0'); }
+
+void append_json_key(Output& out, std::string_view text) { append_quoted(out, text, ':'); }
 
 void append_json(Output& out, const JsonValue& value) {
   InterchangeForm form;

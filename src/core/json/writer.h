@@ -28,6 +28,8 @@ namespace korvane::json {
 
 void append_json(Output& out, const JsonValue& value);
 void append_json_string(Output& out, std::string_view text);
+// A member's key: the string, then the colon.
+void append_json_key(Output& out, std::string_view text);
 
 // The same forms appended to a std::string, and the text of a value as a
 // new string.
@@ -45,7 +47,7 @@ struct FormMember {
 // Appends the compact text of value, with the choices of form:
 //
 //   void string(Output& out, std::string_view text);  // a string, quoted
-//   void key(Output& out, std::string_view text);     // a key from open_object(), quoted
+//   void key(Output& out, std::string_view text);     // a key from open_object(), quoted, and ':' 
 //   void number(Output& out, double value);           // a finite double
 //   // Appends the members of object in writing order; their keys are valid
 //   // until close_object() is given the mark open_object() returned.
@@ -114,7 +116,6 @@ void append_compact(Output& out, const JsonValue& root, Form& form) {
         if (members.size() != first) {
           open.push_back({nullptr, nullptr, first, first, members.size(), mark});
           form.key(out, members[first].key);
-          out.put(':');
           v = &members[first].member->value;
           continue;
         }
@@ -138,7 +139,6 @@ void append_compact(Output& out, const JsonValue& root, Form& form) {
         if (++o.member != o.members_end) {
           out.put(',');
           form.key(out, members[o.member].key);
-          out.put(':');
           v = &members[o.member].member->value;
           break;
         }

@@ -130,6 +130,18 @@ bool passes_nfc_quick_check(std::string_view text) {
   NfcQuickCheck check;
   size_t i = 0;
   while (i < text.size()) {
+    // Long stretches of ASCII go four blocks at a time.
+    while (text.size() - i >= 4 * kTextBlock) {
+      const char* p = text.data() + i;
+      if ((non_ascii_mask(load_block(p, kTextBlock)) | non_ascii_mask(load_block(p + kTextBlock, kTextBlock)) |
+           non_ascii_mask(load_block(p + 2 * kTextBlock, kTextBlock)) |
+           non_ascii_mask(load_block(p + 3 * kTextBlock, kTextBlock))) != 0) {
+        break;
+      }
+      i += 4 * kTextBlock;
+      check = NfcQuickCheck();
+    }
+    if (i == text.size()) break;
     const size_t n = std::min(text.size() - i, kTextBlock);
     const unsigned non_ascii = non_ascii_mask(load_block(text.data() + i, n)) & ((1u << n) - 1);
     if (non_ascii == 0) {
