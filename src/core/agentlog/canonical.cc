@@ -95,13 +95,6 @@ void write_canonical(json::Output& out, const json::JsonValue& value) {
   json::append_compact(out, value, form);
 }
 
-void write_canonical_string(std::string& out, std::string_view text) {
-  json::Output o;
-  std::string scratch;
-  append_string(o, text, scratch);
-  out += o.view();
-}
-
 std::string canonical_bytes(const json::JsonValue& value) {
   json::Output out;
   write_canonical(out, value);

@@ -22,7 +22,6 @@
 
 #include <cstddef>
 #include <string>
-#include <string_view>
 
 #include "core/json/output.h"
 #include "core/json/value.h"
@@ -35,10 +34,6 @@ inline constexpr size_t kInsertionSortMembers = 20;
 
 // Appends the canonical form of value to out.
 void write_canonical(json::Output& out, const json::JsonValue& value);
-
-// Appends the canonical form of one text (a string value or an object key):
-// quoted, normalized and escaped.
-void write_canonical_string(std::string& out, std::string_view text);
 
 // The canonical form of value as a new byte string.
 [[nodiscard]] std::string canonical_bytes(const json::JsonValue& value);
