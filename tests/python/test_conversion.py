@@ -1,7 +1,5 @@
-"""Python objects to JSON values: every conversion rule and message, hostile
-objects, views of strings that hostile code must not leave dangling, inputs
-left untouched, and the nesting cap. Values are observed through
-write_agentlog (the interchange form of the payload) and canonical_bytes."""
+"""Python objects to JSON values: every rule and message, hostile objects,
+string views hostile code must not leave dangling, and the nesting cap."""
 
 import collections
 import enum
@@ -35,9 +33,7 @@ def conversion_error(payload):
 
 
 def raises(exc):
-    def call(*args):
-        raise exc
-    return call
+    return lambda *args: (_ for _ in ()).throw(exc)
 
 
 def seq(length, item=raises(IndexError)):
@@ -47,15 +43,13 @@ def seq(length, item=raises(IndexError)):
 
 def mapping(data, length=None, keys=None):
     """A collections.abc.Mapping over data whose len() and keys() may be overridden."""
-    return type("Map", (collections.abc.Mapping,), {
-        "__len__": lambda s: len(data) if length is None else length, "__iter__": lambda s: iter(data),
-        "__getitem__": lambda s, k: data[k], "keys": lambda s: keys() if keys else list(data)})()
+    return type("Map", (collections.abc.Mapping,), {"__len__": lambda s: len(data) if length is None else length,
+                                                     "__iter__": lambda s: iter(data), "__getitem__": lambda s, k: data[k],
+                                                     "keys": lambda s: keys() if keys else list(data)})()
 
 
 Str = type("Str", (str,), {})
-# Equal text, different hash: a dict holds it apart from "a"; the object made
-# keeps the first position and the last value.
-Salted = type("Salted", (str,), {"__hash__": lambda self: 12345})
+Salted = type("Salted", (str,), {"__hash__": lambda self: 12345})  # a dict holds it apart from "a": first position, last value
 
 
 @pytest.mark.parametrize("payload, text", [
@@ -107,8 +101,7 @@ def test_conversion_failures(payload, message):
 
 
 def shifty(error):
-    """An object whose instance test raises error."""
-    return type("Shifty", (), {"__class__": property(lambda self: raises(error)())})()
+    return type("Shifty", (), {"__class__": property(raises(error))})()  # its instance test raises error
 
 
 @pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
@@ -120,34 +113,27 @@ def shifty(error):
 def test_interrupts_from_user_code_pass_through_unchanged(call, interrupt):
     obj = seq(raises(interrupt))
     obj.__class__.__float__, obj.error = raises(interrupt), interrupt
-    with pytest.raises(interrupt):
-        call(obj)
+    pytest.raises(interrupt, call, obj)
 
 
 def test_failing_instance_tests_and_imports_are_unraisable_and_count_false(monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda info: seen.append(type(info.exc_value)))
-    assert conversion_error(shifty(RuntimeError("who am I"))).startswith("unsupported type ")
-    assert seen and set(seen) == {RuntimeError}
+    assert conversion_error(shifty(RuntimeError("who am I"))).startswith("unsupported type ") and set(seen) == {RuntimeError}
     script = """if True:
-        import collections.abc, sys
-        from korvane import _core
+        import collections.abc, sys, korvane._core as core
         sys.unraisablehook = lambda info: print(isinstance(info.exc_value, ImportError))
         saved, sys.modules["collections.abc"] = sys.modules["collections.abc"], None
         try:
-            _core.canonical_bytes(range(2))
+            core.canonical_bytes(range(2))
         except ValueError as e:
-            print(e.args[0])
-        sys.modules["collections.abc"] = saved
-        print(_core.canonical_bytes(range(2)).decode())"""
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
-    *unraisable, failed, passed = out.stdout.splitlines()
-    assert (set(unraisable), failed, passed) == ({"True"}, "unsupported type range", "[0,1]")
+            print(e.args[0], sys.modules.update({"collections.abc": saved}), core.canonical_bytes(range(2)).decode())"""
+    *unraisable, last = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True).stdout.splitlines()
+    assert (set(unraisable), last) == ({"True"}, "unsupported type range None [0,1]")
 
 
 def fresh(text):
-    """A str object of its own, not shared with any other value."""
-    return "".join(list(text))
+    return "".join(list(text))  # a str object of its own, not shared with any other value
 
 
 def test_containers_changed_while_converted_are_read_within_bounds_and_views_stay_valid():
@@ -185,12 +171,9 @@ def nested(depth):
 
 def test_self_containing_and_very_deep_values_fail_cleanly_at_the_one_cap():
     loop, d, mixed = [], {}, {"list": []}
-    loop.append(loop)
-    d["self"] = d
-    mixed["list"].append((mixed,))
+    loop.append(loop), d.update(self=d), mixed["list"].append((mixed,))
     deep = seq(lambda: 1, lambda i: deep)
-    for value in (loop, d, mixed, deep, nested(10**5)):
-        assert conversion_error(value) == RECURSION
+    assert {conversion_error(value) for value in (loop, d, mixed, deep, nested(10**5))} == {RECURSION}
     # The open containers wait on a heap stack: whatever the interpreter's
     # recursion limit, the cap is 1000 levels, the record being the first.
     old = sys.getrecursionlimit()
@@ -205,17 +188,16 @@ def test_self_containing_and_very_deep_values_fail_cleanly_at_the_one_cap():
 
 
 SMALL_STACK = """if True:
-    import functools, threading
-    from korvane import _core
+    import functools, threading, korvane._core as core
     nested = lambda depth: functools.reduce(lambda v, _: [v], range(depth - 1), [])
     record = lambda payload, kind="error": {"version": "0.1", "id": "r", "kind": kind, "ts": "t", "payload": payload}
     tool = lambda deep: record({"content": [{"type": "tool_use", "name": "f", "input": {"a": deep}}]}, "chat_response")
     line = lambda depth: b'{"version":"0.1","id":"r","kind":"error","ts":"t","payload":' + b"[" * depth + b"]" * depth + b"}"
-    CALLS = [("canonical_bytes", lambda d: _core.canonical_bytes(nested(d)), 1000),
-             ("content_id", lambda d: _core.content_id(nested(d)), 1000),
-             ("write_agentlog", lambda d: _core.write_agentlog([record(nested(d))]), 999),
-             ("compute_diff_report", lambda d: _core.compute_diff_report([tool(nested(d))], [tool(nested(d))]), 995),
-             ("parse_agentlog", lambda d: _core.parse_agentlog(line(d)), 126)]
+    CALLS = [("canonical_bytes", lambda d: core.canonical_bytes(nested(d)), 1000),
+             ("content_id", lambda d: core.content_id(nested(d)), 1000),
+             ("write_agentlog", lambda d: core.write_agentlog([record(nested(d))]), 999),
+             ("compute_diff_report", lambda d: core.compute_diff_report([tool(nested(d))], [tool(nested(d))]), 995),
+             ("parse_agentlog", lambda d: core.parse_agentlog(line(d)), 126)]
     def work():
         for name, call, cap in CALLS:
             for depth in (cap, cap + 1):
@@ -224,9 +206,7 @@ SMALL_STACK = """if True:
                 except ValueError as e:
                     print(name, depth, e.args[0].partition(" at ")[0], flush=True)
     threading.stack_size(256 * 1024)
-    thread = threading.Thread(target=work)
-    thread.start()
-    thread.join()"""
+    threading.Thread(target=work).start()"""
 
 
 def test_every_function_fits_its_nesting_cap_in_a_256_kib_thread_stack():

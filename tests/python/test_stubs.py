@@ -14,31 +14,23 @@ import korvane
 import korvane._core as core
 
 STUB = pathlib.Path(core.__file__).with_name("_core.pyi")
-# Typed use: every value read with the type the stubs give it.
+# Typed use: values read with the types the stubs give them.
 TYPED_USE = """\
 from __future__ import annotations
 from typing import TYPE_CHECKING
 import korvane
-if TYPE_CHECKING:
-    from korvane._core import AgentRecord, AxisFlag, AxisName, DiffReport, DriftKind, ModelPrices, Severity
-    from korvane._core import RecommendationAction, RecommendationSeverity
+if TYPE_CHECKING:  # names of the stubs only
+    from korvane._core import AgentRecord, AxisFlag, AxisName, DiffReport, DriftKind, ModelPrices, RecommendationAction
 records: list[AgentRecord] = korvane.parse_agentlog(korvane.write_agentlog([]))
-parent: str | None = records[0]["parent"] if records else None
-ids: list[str] = [korvane.content_id(r["payload"]) for r in records]
-canonical: bytes = korvane.canonical_bytes({"b": [1, 2.5, None], "a": "x"})
+ids: list[str | None] = [korvane.content_id(r["payload"]) + korvane.canonical_bytes(r).decode() for r in records] + [None]
 prices: ModelPrices = {"input": 3e-6, "output": 1.5e-5, "cached_input": 3e-7}
-by_tuple, by_list = {"m": (3e-6, 1.5e-5)}, {"m": [3e-6, 1.5e-5, 3e-7]}
-report: DiffReport = korvane.compute_diff_report(records, records, {"m": prices}, seed=1)
-korvane.compute_diff_report(records, records, by_tuple)
-korvane.compute_diff_report(baseline=records, candidate=[], pricing=by_list, seed=True)
-rows: list[tuple[AxisName, Severity, list[AxisFlag], float | None]] = [
-    (row["axis"], row["severity"], row["flags"], row["delta"]) for row in report["rows"]]
-first = report["first_divergence"]
-kind: DriftKind | None = first["kind"] if first is not None else None
-actions: list[tuple[RecommendationSeverity, RecommendationAction, int, str]] = [
-    (r["severity"], r["action"], r["turn"], r["message"]) for r in report["recommendations"]]
+report: DiffReport = korvane.compute_diff_report(records, records, {"m": prices}, seed=True)
+korvane.compute_diff_report(baseline=records, candidate=[], pricing={"m": (3e-6, 1.5e-5)}, seed=None)
+rows: list[tuple[AxisName, list[AxisFlag], float | None]] = [(r["axis"], r["flags"], r["delta"]) for r in report["rows"]]
+kind: DriftKind | None = report["first_divergence"]["kind"] if report["first_divergence"] else None
+actions: list[RecommendationAction] = [r["action"] for r in report["recommendations"]]
 scores: list[float | None] = [s["normalized_delta"] for p in report["drill_down"] for s in p["axis_scores"]]
-version: str = korvane.__version__ + korvane.SPEC_VERSION
+parent: str | None = records[0]["parent"] if records else korvane.__version__ + korvane.SPEC_VERSION
 """
 PRELUDE = ["import korvane", "report = korvane.compute_diff_report([], [], seed=1)", 'row = report["rows"][0]']
 MISUSES = [
@@ -59,9 +51,8 @@ MISUSES = [
 
 @pytest.fixture(scope="module")
 def mypy_messages(tmp_path_factory):
-    """mypy --strict's messages, without any project configuration, for the
-    typed use and for a file holding each misuse in a function of its own, as
-    {file name or misuse: messages}."""
+    """mypy --strict's messages, without project configuration, for the typed
+    use and each misuse (in a function of its own): {file or misuse: messages}."""
     directory = tmp_path_factory.mktemp("mypy")
     (directory / "typed_usage.py").write_text(TYPED_USE)
     lines, where = list(PRELUDE), {}
