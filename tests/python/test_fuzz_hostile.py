@@ -1,7 +1,5 @@
-"""Random and hostile inputs for the five functions, drawn by hypothesis in a
-child process that names each call first, so that a crash fails the test with
-that call. Every call returns the documented type or raises ValueError,
-TypeError, OverflowError, or the internal error for a dict resized while read."""
+"""Random and hostile inputs for the five functions, drawn by hypothesis in a child
+process that prints each call first: a crash fails the test and names the call."""
 
 import collections.abc
 import os
@@ -14,8 +12,6 @@ from hypothesis import strategies as st
 from korvane import _core as core
 
 EXAMPLES = int(os.environ.get("KORVANE_HOSTILE_EXAMPLES", "300"))
-
-
 HostileError = type("HostileError", (Exception,), {})
 BadStr = type("BadStr", (Exception,), {"__str__": None})  # an exception without a text
 
@@ -101,22 +97,20 @@ def records(draw, victims):
 @st.composite
 def calls(draw):
     victims = []
-    name = draw(st.sampled_from(["canonical_bytes", "content_id", "write_agentlog", "compute_diff_report", "parse_agentlog"]))
     usually = lambda right: right if draw(st.integers(0, 9)) else trees(victims)  # right type 9 times in 10  # noqa: E731
     lists = usually(st.lists(records(victims), max_size=3))
-    if name in ("canonical_bytes", "content_id"):
-        return name, [draw(trees(victims))]
-    if name == "write_agentlog":
-        return name, [draw(lists)]
-    if name == "parse_agentlog":
-        return name, [draw(usually(st.binary(max_size=200)))]
-    prices = st.dictionaries(st.text(max_size=3), st.tuples(trees(victims), trees(victims)) | trees(victims), max_size=3)
-    pricing = draw(st.none() | usually(prices))
-    victims.append(pricing) if isinstance(pricing, dict) else None
-    return name, [draw(lists), draw(lists), pricing, draw(st.none() | usually(st.integers(-5, 2**64 + 5)))]
+    prices = usually(st.dictionaries(st.text(max_size=3), st.tuples(trees(victims), trees(victims)) | trees(victims), max_size=3))
+    name = draw(st.sampled_from(["canonical_bytes", "content_id", "write_agentlog", "compute_diff_report", "parse_agentlog"]))
+    args = draw({"canonical_bytes": st.tuples(trees(victims)), "content_id": st.tuples(trees(victims)),
+                 "write_agentlog": st.tuples(lists), "parse_agentlog": st.tuples(usually(st.binary(max_size=200))),
+                 "compute_diff_report": st.tuples(lists, lists, st.none() | prices, st.none() | usually(st.integers(-5, 2**64 + 5)))}[name])
+    victims += [args[2]] if name == "compute_diff_report" and isinstance(args[2], dict) else []
+    return name, list(args)
 
 
 def check(name, args):
+    """The documented result type, or ValueError, TypeError, OverflowError, or the
+    internal error of a dict resized while read."""
     try:
         result = getattr(core, name)(*args)
     except (ValueError, TypeError, OverflowError) as e:

@@ -89,11 +89,9 @@ def test_subclasses_keywords_and_seeds_pass():
 
 def index(exc, cause=None):
     """An object whose __index__ raises exc (from cause, when given)."""
-    def body(self):
-        if cause is None:
-            raise exc
-        raise exc from cause
-    return type("Index", (), {"__index__": body})()
+    if cause is not None:
+        exc.__cause__ = cause
+    return type("Index", (), {"__index__": lambda self: (_ for _ in ()).throw(exc)})()
 
 
 def test_seed_errors_keep_their_type_cause_and_context():
@@ -120,10 +118,9 @@ SUBINTERPRETER = """if True:
     else:
         import _xxsubinterpreters as interpreters
         handle, run = interpreters.create(**({"isolated": False} if sys.version_info >= (3, 12) else {})), interpreters.run_string
-    run(handle, "try:\\n import korvane._core\\n r = 'imported'\\nexcept ImportError as e:\\n r = 'ImportError: ' + str(e)\\n"
-                f"open({sys.argv[1]!r}, 'w').write(r)")"""
+    run(handle, "try:\\n import korvane._core\\nexcept ImportError as e:\\n print(e)")"""
 
 
-def test_a_second_interpreter_cannot_load_the_module(tmp_path):
-    subprocess.run([sys.executable, "-c", SUBINTERPRETER, str(tmp_path / "result")], check=True)
-    assert (tmp_path / "result").read_text().endswith("sub-interpreters are not supported")
+def test_a_second_interpreter_cannot_load_the_module():
+    out = subprocess.run([sys.executable, "-c", SUBINTERPRETER], capture_output=True, text=True, check=True)
+    assert out.stdout.endswith("sub-interpreters are not supported\n"), out

@@ -22,15 +22,13 @@ import korvane
 if TYPE_CHECKING:  # names of the stubs only
     from korvane._core import AgentRecord, AxisFlag, AxisName, DiffReport, DriftKind, ModelPrices, RecommendationAction
 records: list[AgentRecord] = korvane.parse_agentlog(korvane.write_agentlog([]))
-ids: list[str | None] = [korvane.content_id(r["payload"]) + korvane.canonical_bytes(r).decode() for r in records] + [None]
 prices: ModelPrices = {"input": 3e-6, "output": 1.5e-5, "cached_input": 3e-7}
 report: DiffReport = korvane.compute_diff_report(records, records, {"m": prices}, seed=True)
 korvane.compute_diff_report(baseline=records, candidate=[], pricing={"m": (3e-6, 1.5e-5)}, seed=None)
-rows: list[tuple[AxisName, list[AxisFlag], float | None]] = [(r["axis"], r["flags"], r["delta"]) for r in report["rows"]]
 kind: DriftKind | None = report["first_divergence"]["kind"] if report["first_divergence"] else None
-actions: list[RecommendationAction] = [r["action"] for r in report["recommendations"]]
-scores: list[float | None] = [s["normalized_delta"] for p in report["drill_down"] for s in p["axis_scores"]]
-parent: str | None = records[0]["parent"] if records else korvane.__version__ + korvane.SPEC_VERSION
+typed: list[tuple[AxisName, list[AxisFlag], float | None, str | None, RecommendationAction, str, bytes]] = [
+    (row["axis"], row["flags"], row["delta"], r["parent"], report["recommendations"][0]["action"],
+     korvane.content_id(r["payload"]), korvane.canonical_bytes(r)) for row in report["rows"] for r in records]
 """
 PRELUDE = ["import korvane", "report = korvane.compute_diff_report([], [], seed=1)", 'row = report["rows"][0]']
 MISUSES = [
