@@ -1,12 +1,18 @@
 """The module surface: attributes, signatures and documentation texts (pinned
-here only), argument binding and the failure-to-exception rules."""
+here only), argument binding, the failure-to-exception rules, and the type
+stubs: mypy --strict accepts typed use and rejects misuse, and the stubs match
+the module."""
 
+import ast
 import importlib
 import inspect
+import pathlib
+import re
 import subprocess
 import sys
 
 import pytest
+from mypy import api as mypy_api
 
 import korvane
 import korvane._core as core
@@ -26,6 +32,7 @@ FUNCTIONS = {  # name: (signature, doc)
         "mapping model name → (price_per_input_token, price_per_output_token).\n"
         "`seed` is an optional RNG seed for reproducible bootstrap CIs."),
 }
+STUB = pathlib.Path(core.__file__).with_name("_core.pyi")
 
 
 def test_attributes_signatures_and_docs(monkeypatch):
@@ -33,11 +40,17 @@ def test_attributes_signatures_and_docs(monkeypatch):
     assert all(getattr(korvane, name) is getattr(core, name) for name in NAMES)
     assert (core.__version__, core.SPEC_VERSION, core.__name__, core.__doc__) == ("1.7.3", "0.1", "korvane._core", (
         "The entry point the Python interpreter calls when `korvane._core` is\nimported. Registers every function above."))
+    stubs = ast.parse(STUB.read_text(encoding="utf-8"))  # the type stubs say the same
+    assert STUB.with_name("py.typed").is_file() and ast.get_docstring(stubs, clean=False) == core.__doc__
+    assert ast.literal_eval(next(n.value for n in stubs.body if isinstance(n, ast.Assign) and n.targets[0].id == "__all__")) == NAMES
     for name, (signature, doc) in FUNCTIONS.items():
-        f = getattr(core, name)
+        f, stub = getattr(core, name), next(n for n in stubs.body if isinstance(n, ast.FunctionDef) and n.name == name)
         assert (str(inspect.signature(f)), f.__text_signature__, f.__doc__, f.__module__, f.__name__) == (
             signature, signature, doc, "korvane._core", name)
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(f).parameters.values())
+        defaults = [None] * (len(stub.args.args) - len(stub.args.defaults)) + stub.args.defaults
+        assert "(" + ", ".join(a.arg + (d and "=" + ast.unparse(d) or "") for a, d in zip(stub.args.args, defaults)) + ")" == signature
+        assert ast.get_docstring(stub) == inspect.cleandoc(doc)
     monkeypatch.delitem(sys.modules, "korvane._core")  # asked again, the module is the same object
     assert importlib.import_module("korvane._core") is core
 
@@ -124,3 +137,62 @@ SUBINTERPRETER = """if True:
 def test_a_second_interpreter_cannot_load_the_module():
     out = subprocess.run([sys.executable, "-c", SUBINTERPRETER], capture_output=True, text=True, check=True)
     assert out.stdout.endswith("sub-interpreters are not supported\n"), out
+
+
+# Typed use: values read with the types the stubs give them.
+TYPED_USE = """\
+from __future__ import annotations
+from typing import TYPE_CHECKING
+import korvane
+if TYPE_CHECKING:  # names of the stubs only
+    from korvane._core import AgentRecord, AxisFlag, AxisName, DiffReport, DriftKind, ModelPrices, RecommendationAction
+records: list[AgentRecord] = korvane.parse_agentlog(korvane.write_agentlog([]))
+prices: ModelPrices = {"input": 3e-6, "output": 1.5e-5, "cached_input": 3e-7}
+report: DiffReport = korvane.compute_diff_report(records, records, {"m": prices}, seed=True)
+korvane.compute_diff_report(baseline=records, candidate=[], pricing={"m": (3e-6, 1.5e-5)}, seed=None)
+kind: DriftKind | None = report["first_divergence"]["kind"] if report["first_divergence"] else None
+typed: list[tuple[AxisName, list[AxisFlag], float | None, str | None, RecommendationAction, str, bytes]] = [
+    (row["axis"], row["flags"], row["delta"], r["parent"], report["recommendations"][0]["action"],
+     korvane.content_id(r["payload"]), korvane.canonical_bytes(r)) for row in report["rows"] for r in records]
+"""
+PRELUDE = ["import korvane", "report = korvane.compute_diff_report([], [], seed=1)", 'row = report["rows"][0]']
+MISUSES = [
+    ('korvane.parse_agentlog("text")', '"parse_agentlog" has incompatible type "str"'),
+    ("korvane.parse_agentlog(bytearray())", 'incompatible type "bytearray"'),
+    ("korvane.write_agentlog((1, 2))", '"write_agentlog" has incompatible type'),
+    ('korvane.compute_diff_report([], [], seed="1")', 'incompatible type "str"'),
+    ('korvane.compute_diff_report([], [], {"m": "cheap"})', "incompatible type"),
+    ('korvane.compute_diff_report([], [], {"m": {"output": 1.0}})', 'incompatible type "dict[str, dict[str, float]]"'),
+    ('korvane.compute_diff_report([], [], pricing=[])', "incompatible type"),
+    ("korvane.compute_diff_report([])", 'Missing positional argument "candidate"'),
+    ('x: float = row["delta"] + 1.0', "Unsupported operand types"), ('report["row"]', 'TypedDict "DiffReport" has no key "row"'),
+    ('b = row["axis"] == "semantics"', "Non-overlapping equality check"),
+    ('s: int = report["first_divergence"]["baseline_turn"]', "not indexable"),
+    ('p: str = korvane.parse_agentlog(b"")[0]["parent"]', "Incompatible types in assignment"),
+]
+
+
+@pytest.fixture(scope="module")
+def mypy_messages(tmp_path_factory):
+    """mypy --strict's messages, without project configuration, for the typed
+    use and each misuse (one a line): {file or misuse: messages}."""
+    directory = tmp_path_factory.mktemp("mypy")
+    (directory / "typed_usage.py").write_text(TYPED_USE)
+    (directory / "misuse.py").write_text("\n".join(PRELUDE + [snippet for snippet, _ in MISUSES]) + "\n")
+    (directory / "none.ini").write_text("[mypy]\n")
+    out, err, _ = mypy_api.run(["--strict", "--no-error-summary", "--cache-dir", str(directory / "cache"), "--config-file",
+                                str(directory / "none.ini"), str(directory / "typed_usage.py"), str(directory / "misuse.py")])
+    messages = {"typed_usage.py": err, **{snippet: "" for snippet, _ in MISUSES}}
+    for file, line, message in re.findall(r"^\S*?(\w+\.py):(\d+): (.*)$", out, re.M):
+        messages[file if file == "typed_usage.py" else MISUSES[int(line) - len(PRELUDE) - 1][0]] += message + "\n"
+    return messages
+
+
+def test_typed_use_passes_strict_checking_and_runs(mypy_messages):
+    assert mypy_messages["typed_usage.py"] == ""
+    exec(compile(TYPED_USE, "typed_usage.py", "exec"), {})
+
+
+@pytest.mark.parametrize("snippet, error", MISUSES)
+def test_misuse_is_rejected(mypy_messages, snippet, error):
+    assert error in mypy_messages[snippet], mypy_messages[snippet]
