@@ -6,6 +6,7 @@
 
 #include "core/json/number_format.h"
 #include "core/json/writer.h"
+#include "core/unicode/blocks.h"
 #include "core/unicode/normalize.h"
 
 namespace korvane::agentlog {
@@ -21,6 +22,15 @@ bool member_less(const FormMember& a, const FormMember& b) {
   return c != 0 ? c < 0 : a.member->key < b.member->key;
 }
 
+// Whether text is at most a block of ASCII (most keys): in NFC, and known so
+// at the cost of one load.
+bool is_short_ascii(std::string_view text) {
+  if (text.empty()) return true;
+  if (text.size() > unicode::kTextBlock) return false;
+  const unsigned in_text = (1u << text.size()) - 1;
+  return (unicode::non_ascii_mask(unicode::load_block(text.data(), text.size())) & in_text) == 0;
+}
+
 void sort_members(FormMember* first, FormMember* last) {
   if (static_cast<size_t>(last - first) > kInsertionSortMembers) {
     std::stable_sort(first, last, member_less);
@@ -34,12 +44,19 @@ void sort_members(FormMember* first, FormMember* last) {
   }
 }
 
-// Appends text quoted, normalized and escaped. Text that passes the NFC
-// quick check (all ASCII text, and nearly all other text) is in NFC already
-// and is escaped from where it lies; other text is normalized into scratch
-// first.
+// Appends text quoted, normalized and escaped. ASCII text and other text
+// that passes the NFC quick check (nearly all) is in NFC already and is
+// escaped from where it lies; other text is normalized into scratch first.
+// A short text is checked only when its writing has seen a non-ASCII byte,
+// and then written again if need be: the room made first keeps the output
+// from handing its bytes on meanwhile.
 void append_string(json::Output& out, std::string_view text, std::string& scratch) {
-  if (unicode::passes_nfc_quick_check(text)) {
+  if (text.size() <= kCheckedWhileWrittenBytes) {
+    static_cast<void>(out.room(json::kMaxEscapedBytesPerByte * text.size() + json::kQuotedSlackBytes));
+    const size_t start = out.size();
+    if (!json::append_json_string_seeing_non_ascii(out, text) || unicode::passes_nfc_quick_check(text)) return;
+    out.truncate(start);
+  } else if (unicode::passes_nfc_quick_check(text)) {
     json::append_json_string(out, text);
     return;
   }
@@ -75,7 +92,7 @@ class CanonicalForm {
 
  private:
   std::string_view normalized_key(std::string_view key) {
-    if (unicode::passes_nfc_quick_check(key)) return key;
+    if (is_short_ascii(key) || unicode::passes_nfc_quick_check(key)) return key;
     if (nfc_used_ == nfc_keys_.size()) nfc_keys_.push_back(std::make_unique<std::string>());
     std::string& nfc = *nfc_keys_[nfc_used_++];
     nfc.clear();

@@ -32,6 +32,11 @@ namespace korvane::agentlog {
 // larger ones by a merge sort (both stable).
 inline constexpr size_t kInsertionSortMembers = 20;
 
+// Strings of at most this many bytes are checked for NFC while they are
+// written (the output holding room for the longest escaped form), longer ones
+// before.
+inline constexpr size_t kCheckedWhileWrittenBytes = 256;
+
 // Appends the canonical form of value to out.
 void write_canonical(json::Output& out, const json::JsonValue& value);
 

@@ -28,7 +28,7 @@ constexpr auto kEscape = [] {
 }();
 
 // The longest escape, \u00XX.
-constexpr size_t kMaxEscape = 6;
+constexpr size_t kMaxEscape = kMaxEscapedBytesPerByte;
 
 char* write_escape(char* w, unsigned char c) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -43,65 +43,84 @@ char* write_escape(char* w, unsigned char c) {
   return w + 6;
 }
 
-// Writes text quoted and escaped, then `suffix` when it is not NUL, a block
-// at a time: each block is stored to the output whole, and the output then
-// advanced to the first byte that needs an escape (or past the block's share
-// of the text). Each step makes room for four blocks, an escape and the
-// closing quote and suffix.
-void append_quoted(Output& out, std::string_view text, char suffix) {
+// Writes text quoted and escaped, then `suffix` when it is not NUL, and
+// returns whether any byte of text is 0x80 or above (when kSeeNonAscii).
+//
+// The text goes in stretches of at most kQuoteStretch bytes, each with room
+// made at once for its bytes, a block more (each block is stored whole) and
+// the closing characters; an escape, which may lengthen the text, makes room
+// again. Within a stretch, bytes go a block at a time (four while none needs
+// an escape): each block is stored whole, and the output then advanced past
+// it or to the first byte that needs an escape.
+template <bool kSeeNonAscii>
+bool append_quoted(Output& out, std::string_view text, char suffix) {
   using unicode::kTextBlock;
+  using unicode::TextBlock;
   constexpr size_t kRun = 4 * kTextBlock;
-  constexpr size_t kStepRoom = kRun + kMaxEscape + 2;
+  constexpr size_t kSlack = kTextBlock + kMaxEscape + 3;  // a block stored whole, an escape, '"', suffix
+  static_assert(kSlack <= kQuotedSlackBytes);
   const char* p = text.data();
   const char* const end = p + text.size();
-  char* w = out.room(1 + kStepRoom);
+  unsigned non_ascii = 0;
+  char* w = out.room(std::min(text.size(), kQuoteStretch) + kSlack);
   *w++ = '"';
   while (p != end) {
-    // Long stretches without escapes go four blocks at a time.
-    while (static_cast<size_t>(end - p) >= kRun) {
-      const unicode::TextBlock a = unicode::load_block(p, kTextBlock);
-      const unicode::TextBlock b = unicode::load_block(p + kTextBlock, kTextBlock);
-      const unicode::TextBlock c = unicode::load_block(p + 2 * kTextBlock, kTextBlock);
-      const unicode::TextBlock d = unicode::load_block(p + 3 * kTextBlock, kTextBlock);
-      if ((unicode::json_escape_mask(a) | unicode::json_escape_mask(b) | unicode::json_escape_mask(c) |
-           unicode::json_escape_mask(d)) != 0) {
-        break;
+    const char* const stop = p + std::min(static_cast<size_t>(end - p), kQuoteStretch);
+    while (p != stop) {
+      while (static_cast<size_t>(stop - p) >= kRun) {
+        const TextBlock a = unicode::load_block(p, kTextBlock);
+        const TextBlock b = unicode::load_block(p + kTextBlock, kTextBlock);
+        const TextBlock c = unicode::load_block(p + 2 * kTextBlock, kTextBlock);
+        const TextBlock d = unicode::load_block(p + 3 * kTextBlock, kTextBlock);
+        if ((unicode::json_escape_mask(a) | unicode::json_escape_mask(b) | unicode::json_escape_mask(c) |
+             unicode::json_escape_mask(d)) != 0) {
+          break;
+        }
+        if constexpr (kSeeNonAscii) {
+          non_ascii |= unicode::non_ascii_mask(a) | unicode::non_ascii_mask(b) | unicode::non_ascii_mask(c) |
+                       unicode::non_ascii_mask(d);
+        }
+        unicode::store_block(w, a);
+        unicode::store_block(w + kTextBlock, b);
+        unicode::store_block(w + 2 * kTextBlock, c);
+        unicode::store_block(w + 3 * kTextBlock, d);
+        w += kRun;
+        p += kRun;
       }
-      unicode::store_block(w, a);
-      unicode::store_block(w + kTextBlock, b);
-      unicode::store_block(w + 2 * kTextBlock, c);
-      unicode::store_block(w + 3 * kTextBlock, d);
-      w += kRun;
-      p += kRun;
-      out.commit(w);
-      w = out.room(kStepRoom);
-    }
-    if (p == end) break;
-    const size_t n = std::min(static_cast<size_t>(end - p), kTextBlock);
-    const unicode::TextBlock v = unicode::load_block(p, n);
-    unicode::store_block(w, v);
-    const auto k = static_cast<size_t>(std::countr_zero(unicode::json_escape_mask(v)));  // 32 for none
-    if (k >= n) {  // bits past n are for bytes past the text
-      w += n;
-      p += n;
-    } else {
+      if (p == stop) break;
+      const size_t n = std::min(static_cast<size_t>(stop - p), kTextBlock);
+      const TextBlock v = unicode::load_block(p, n);
+      unicode::store_block(w, v);
+      const unsigned in_text = n == kTextBlock ? 0xFFFFu : (1u << n) - 1;  // bits past n: bytes past the text
+      const unsigned escapes = unicode::json_escape_mask(v) & in_text;
+      if (escapes == 0) {
+        if constexpr (kSeeNonAscii) non_ascii |= unicode::non_ascii_mask(v) & in_text;
+        w += n;
+        p += n;
+        continue;
+      }
+      const auto k = static_cast<size_t>(std::countr_zero(escapes));
+      if constexpr (kSeeNonAscii) non_ascii |= unicode::non_ascii_mask(v) & ((1u << k) - 1);
       w = write_escape(w + k, static_cast<unsigned char>(p[k]));
       p += k + 1;
+      out.commit(w);
+      w = out.room(static_cast<size_t>(stop - p) + kSlack);
     }
     if (p == end) break;
     out.commit(w);
-    w = out.room(kStepRoom);
+    w = out.room(std::min(static_cast<size_t>(end - p), kQuoteStretch) + kSlack);
   }
   *w++ = '"';
   if (suffix != '\0') *w++ = suffix;
   out.commit(w);
+  return non_ascii != 0;
 }
 
 // The interchange form: strings as they are, doubles in the interchange
 // form, members in stored order.
 struct InterchangeForm {
-  void string(Output& out, std::string_view text) { append_quoted(out, text, '\0'); }
-  void key(Output& out, std::string_view text) { append_quoted(out, text, ':'); }
+  void string(Output& out, std::string_view text) { append_quoted<false>(out, text, '\0'); }
+  void key(Output& out, std::string_view text) { append_quoted<false>(out, text, ':'); }
   void number(Output& out, double value) { out.commit(write_double(out.room(kMaxNumberChars), value)); }
   size_t open_object(const JsonObject& object, std::pmr::vector<FormMember>& members) {
     for (const JsonObject::Member& m : object) members.push_back({m.key, &m});
@@ -112,9 +131,13 @@ struct InterchangeForm {
 
 }  // namespace
 
-void append_json_string(Output& out, std::string_view text) { append_quoted(out, text, '\0'); }
+void append_json_string(Output& out, std::string_view text) { append_quoted<false>(out, text, '\0'); }
 
-void append_json_key(Output& out, std::string_view text) { append_quoted(out, text, ':'); }
+bool append_json_string_seeing_non_ascii(Output& out, std::string_view text) {
+  return append_quoted<true>(out, text, '\0');
+}
+
+void append_json_key(Output& out, std::string_view text) { append_quoted<false>(out, text, ':'); }
 
 void append_json(Output& out, const JsonValue& value) {
   InterchangeForm form;

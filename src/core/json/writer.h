@@ -28,6 +28,9 @@ namespace korvane::json {
 
 void append_json(Output& out, const JsonValue& value);
 void append_json_string(Output& out, std::string_view text);
+// The same, returning whether text holds a byte 0x80 or above (a non-ASCII
+// scalar), seen on the way.
+bool append_json_string_seeing_non_ascii(Output& out, std::string_view text);
 // A member's key: the string, then the colon.
 void append_json_key(Output& out, std::string_view text);
 
@@ -55,6 +58,14 @@ struct FormMember {
 //   void close_object(size_t mark);
 template <typename Form>
 void append_compact(Output& out, const JsonValue& root, Form& form);
+
+// The bytes of a string written between two checks for room in the output.
+inline constexpr size_t kQuoteStretch = 4096;
+
+// A quoted string takes at most kMaxEscapedBytesPerByte bytes per byte of
+// text (\u00XX), and kQuotedSlackBytes more of room while it is written.
+inline constexpr size_t kMaxEscapedBytesPerByte = 6;
+inline constexpr size_t kQuotedSlackBytes = 32;
 
 // The walk's stacks start in a buffer of this many bytes on the machine
 // stack, so that a typical value is written without allocating.
