@@ -53,7 +53,7 @@ char* write_double(char* out, double value) {
   const Digits g = shortest_digits(std::fabs(value));
   const int n = g.n;
   const int kk = g.kk;
-  if (0 < kk && kk <= 16) {
+  if (0 < kk && kk <= kPositionalExponentCeiling) {
     if (kk >= n) {
       out = copy(out, {g.d, static_cast<size_t>(n)});
       out = zeros(out, kk - n);
@@ -63,7 +63,7 @@ char* write_double(char* out, double value) {
     *out++ = '.';
     return copy(out, {g.d + kk, static_cast<size_t>(n - kk)});
   }
-  if (-5 < kk && kk <= 0) {
+  if (kPositionalExponentFloor < kk && kk <= 0) {
     out = copy(out, "0.");
     out = zeros(out, -kk);
     return copy(out, {g.d, static_cast<size_t>(n)});

@@ -26,11 +26,20 @@ namespace korvane::json {
 // subnormal double, "-0." and 323 zeros before its one digit.
 inline constexpr size_t kMaxNumberChars = 330;
 
+// The longest integer, "-9223372036854775808".
+inline constexpr size_t kMaxIntegerChars = 20;
+
+// The interchange form writes a double positionally when its decimal exponent
+// kk is above kPositionalExponentFloor and at most kPositionalExponentCeiling
+// (magnitudes from 1e-5 to below 1e16), else with an exponent.
+inline constexpr int kPositionalExponentFloor = -5;
+inline constexpr int kPositionalExponentCeiling = 16;
+
 // Plain decimal digits of an integer, "-" first when it is negative: the
 // form of integers in both the interchange and the canonical text.
 template <std::integral Int>
 char* write_integer(char* out, Int value) {
-  return std::to_chars(out, out + 24, value).ptr;  // 24 hold any 64-bit value
+  return std::to_chars(out, out + kMaxIntegerChars, value).ptr;
 }
 
 char* write_double(char* out, double value);
@@ -38,7 +47,7 @@ char* write_canonical_double(char* out, double value);
 
 template <std::integral Int>
 void append_integer(std::string& out, Int value) {
-  char digits[24];
+  char digits[kMaxIntegerChars];
   out.append(digits, write_integer(digits, value));
 }
 void append_double(std::string& out, double value);
