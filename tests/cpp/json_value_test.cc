@@ -24,7 +24,8 @@ TEST(JsonValue, BorrowedStorageIsNeverWrittenThrough) {
   text[0] = 'x';
   EXPECT_EQ(*(*array.if_array())[0].if_string(), "xbc");
   array_copy.if_array()->push_back(JsonValue("d"));
-  object_copy.if_object()->insert_or_assign("k2", JsonValue(true));
+  object_copy.if_object()->append("k2", JsonValue(true));
+  EXPECT_TRUE(std::as_const(array_copy).if_array()->begin() != elements && object_copy.if_object()->begin() != members);
   key[0] = 'z';  // the owned copy holds its own key bytes
   EXPECT_EQ(array.if_array()->size() + object.if_object()->size(), 3u);
   EXPECT_EQ(array_copy.if_array()->size(), 3u);

@@ -154,8 +154,7 @@ TRACE = (b'{"version":"0.1","id":"r1","kind":"chat_response","ts":"t","parent":"
 
 
 def deep(*values):
-    """The values and every container and str in them, but strs shared by the
-    interpreter (of one character, or statically allocated, like 'id')."""
+    """The values and every container and str in them but strs the interpreter shares (1-char, static)."""
     out, todo = [], list(values)
     while todo:
         v = todo.pop()

@@ -35,9 +35,6 @@ void free_text(std::string_view text) {
   if (!text.empty()) deallocate(const_cast<char*>(text.data()));
 }
 
-// The next capacity when at least n elements must fit.
-size_t next_capacity(size_t capacity, size_t n) { return std::max({n, 2 * capacity, size_t{4}}); }
-
 // Collapses repeated keys in place (see collapse_repeated_keys()); drop(m)
 // is called for each member that goes, before it is overwritten.
 template <typename Drop>
@@ -76,7 +73,83 @@ size_t collapse(Member* members, size_t n, Drop drop) {
   return w;
 }
 
+
+// What an array's element or an object's member becomes in storage of the
+// container's own, copied from any storage, and what releases it there.
+JsonValue owned_copy(const JsonValue& value) { return value; }
+Member owned_copy(const Member& member) { return {copy_text(member.key), member.value}; }
+void release(JsonValue& value) { value.~JsonValue(); }
+void release(Member& member) {
+  free_text(member.key);
+  member.~Member();
+}
+
 }  // namespace
+
+// ---- Elements
+
+namespace detail {
+
+template <typename T>
+Elements<T>::Elements(const Elements& other) {
+  if (other.capacity_ == 0) {
+    data_ = other.data_;  // borrowed: another view of the same storage
+    size_ = other.size_;
+    return;
+  }
+  reserve(other.size_);
+  for (const T& e : other) new (data_ + size_++) T(owned_copy(e));
+}
+
+template <typename T>
+Elements<T>::Elements(Elements&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+template <typename T>
+Elements<T>& Elements<T>::operator=(const Elements& other) {
+  if (this != &other) *this = Elements(other);
+  return *this;
+}
+
+template <typename T>
+Elements<T>& Elements<T>::operator=(Elements&& other) noexcept {
+  if (this != &other) {
+    this->~Elements();
+    new (this) Elements(std::move(other));
+  }
+  return *this;
+}
+
+template <typename T>
+Elements<T>::~Elements() {
+  if (capacity_ == 0) return;
+  for (size_t i = 0; i < size_; ++i) release(data_[i]);
+  deallocate(data_);
+}
+
+template <typename T>
+void Elements<T>::grow(size_t at_least) {
+  const size_t capacity = std::max({at_least, 2 * capacity_, size_t{4}});
+  T* const data = allocate<T>(capacity);
+  if (capacity_ == 0) {
+    for (size_t i = 0; i < size_; ++i) new (data + i) T(owned_copy(data_[i]));
+  } else {
+    for (size_t i = 0; i < size_; ++i) {
+      new (data + i) T(std::move(data_[i]));
+      data_[i].~T();
+    }
+    deallocate(data_);
+  }
+  data_ = data;
+  capacity_ = capacity;
+}
+
+template class Elements<JsonValue>;
+template class Elements<Member>;
+
+}  // namespace detail
 
 // ---- JsonArray
 
@@ -90,107 +163,12 @@ JsonArray::JsonArray(size_t count) {
   for (; size_ < count; ++size_) new (data_ + size_) JsonValue();
 }
 
-JsonArray::JsonArray(const JsonArray& other) {
-  if (other.capacity_ == 0) {
-    data_ = other.data_;  // borrowed: another view of the same storage
-    size_ = other.size_;
-    return;
-  }
-  reserve(other.size_);
-  for (const JsonValue& v : other) new (data_ + size_++) JsonValue(v);
-}
-
-JsonArray::JsonArray(JsonArray&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
-
-JsonArray& JsonArray::operator=(const JsonArray& other) {
-  if (this != &other) *this = JsonArray(other);
-  return *this;
-}
-
-JsonArray& JsonArray::operator=(JsonArray&& other) noexcept {
-  if (this != &other) {
-    this->~JsonArray();
-    new (this) JsonArray(std::move(other));
-  }
-  return *this;
-}
-
-JsonArray::~JsonArray() {
-  if (capacity_ == 0) return;
-  for (size_t i = 0; i < size_; ++i) data_[i].~JsonValue();
-  deallocate(data_);
-}
-
-JsonValue* JsonArray::begin() {
-  if (capacity_ == 0 && size_ > 0) grow(size_);
-  return data_;
-}
-
 void JsonArray::push_back(JsonValue value) {
-  if (size_ == capacity_) grow(next_capacity(capacity_, size_ + 1));
-  new (data_ + size_++) JsonValue(std::move(value));
-}
-
-void JsonArray::reserve(size_t n) {
-  if (n > capacity_) grow(n);
-}
-
-void JsonArray::grow(size_t capacity) {
-  JsonValue* const data = allocate<JsonValue>(capacity);
-  if (capacity_ == 0) {
-    for (size_t i = 0; i < size_; ++i) new (data + i) JsonValue(data_[i]);  // borrowed: copy views
-  } else {
-    for (size_t i = 0; i < size_; ++i) {
-      new (data + i) JsonValue(std::move(data_[i]));
-      data_[i].~JsonValue();
-    }
-    deallocate(data_);
-  }
-  data_ = data;
-  capacity_ = capacity;
+  new (room_for_one()) JsonValue(std::move(value));
+  ++size_;
 }
 
 // ---- JsonObject
-
-JsonObject::JsonObject(const JsonObject& other) {
-  if (other.capacity_ == 0) {
-    data_ = other.data_;
-    size_ = other.size_;
-    return;
-  }
-  reserve(other.size_);
-  for (const Member& m : other) append(m.key, m.value);
-}
-
-JsonObject::JsonObject(JsonObject&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
-
-JsonObject& JsonObject::operator=(const JsonObject& other) {
-  if (this != &other) *this = JsonObject(other);
-  return *this;
-}
-
-JsonObject& JsonObject::operator=(JsonObject&& other) noexcept {
-  if (this != &other) {
-    this->~JsonObject();
-    new (this) JsonObject(std::move(other));
-  }
-  return *this;
-}
-
-JsonObject::~JsonObject() {
-  if (capacity_ == 0) return;
-  for (size_t i = 0; i < size_; ++i) {
-    free_text(data_[i].key);
-    data_[i].~Member();
-  }
-  deallocate(data_);
-}
 
 const JsonValue* JsonObject::find(std::string_view key) const {
   for (const Member& m : *this) {
@@ -200,10 +178,10 @@ const JsonValue* JsonObject::find(std::string_view key) const {
 }
 
 void JsonObject::insert_or_assign(std::string_view key, JsonValue value) {
-  if (capacity_ == 0 && size_ > 0) grow(size_);
+  Member* const members = writable();
   for (size_t i = 0; i < size_; ++i) {
-    if (data_[i].key == key) {
-      data_[i].value = std::move(value);
+    if (members[i].key == key) {
+      members[i].value = std::move(value);
       return;
     }
   }
@@ -211,37 +189,15 @@ void JsonObject::insert_or_assign(std::string_view key, JsonValue value) {
 }
 
 void JsonObject::append(std::string_view key, JsonValue value) {
-  if (size_ == capacity_) grow(next_capacity(capacity_, size_ + 1));
-  new (data_ + size_) Member{copy_text(key), std::move(value)};
+  new (room_for_one()) Member{copy_text(key), std::move(value)};
   ++size_;
 }
 
 void JsonObject::collapse_duplicates() {
   if (size_ < 2) return;
-  if (capacity_ == 0) grow(size_);
-  const size_t n = collapse(data_, size_, [](Member& m) { free_text(m.key); });
+  const size_t n = collapse(writable(), size_, [](Member& m) { free_text(m.key); });
   for (size_t i = n; i < size_; ++i) data_[i].~Member();
   size_ = n;
-}
-
-void JsonObject::reserve(size_t n) {
-  if (n > capacity_) grow(n);
-}
-
-void JsonObject::grow(size_t capacity) {
-  Member* const data = allocate<Member>(capacity);
-  if (capacity_ == 0) {
-    // Borrowed: the keys and values become the object's own copies.
-    for (size_t i = 0; i < size_; ++i) new (data + i) Member{copy_text(data_[i].key), data_[i].value};
-  } else {
-    for (size_t i = 0; i < size_; ++i) {
-      new (data + i) Member{data_[i].key, std::move(data_[i].value)};
-      data_[i].~Member();
-    }
-    deallocate(data_);
-  }
-  data_ = data;
-  capacity_ = capacity;
 }
 
 size_t collapse_repeated_keys(Member* members, size_t count) {

@@ -40,50 +40,84 @@
 namespace korvane::json {
 
 class JsonValue;
+struct JsonMember;
+
+namespace detail {
+
+// The elements of an array or the members of an object: size_ of them at
+// data_, either in storage of the container's own (capacity_ > 0) or
+// borrowed (capacity_ == 0) from whoever made the container, who keeps that
+// storage alive and never sees it written. A copy of a borrowing container
+// borrows the same storage; the first write into one (mutable access, or one
+// more element) moves its elements into storage of its own, values as they
+// are (views stay views) and keys copied into bytes of the container's own.
+template <typename T>
+class Elements {
+ public:
+  [[nodiscard]] size_t size() const { return size_; }
+  [[nodiscard]] bool empty() const { return size_ == 0; }
+  [[nodiscard]] const T* begin() const { return data_; }
+  [[nodiscard]] const T* end() const { return data_ + size_; }
+  void reserve(size_t n) {
+    if (n > capacity_) grow(n);
+  }
+
+ protected:
+  Elements() = default;
+  Elements(const T* borrowed, size_t count) : data_(const_cast<T*>(borrowed)), size_(count) {}
+  Elements(const Elements& other);
+  Elements(Elements&& other) noexcept;
+  Elements& operator=(const Elements& other);
+  Elements& operator=(Elements&& other) noexcept;
+  ~Elements();
+
+  // The elements, in storage of the container's own.
+  T* writable() {
+    if (capacity_ == 0 && size_ > 0) grow(size_);
+    return data_;
+  }
+  // Room for one more element at data_[size_], in storage of the container's
+  // own; the caller constructs it there and counts it.
+  T* room_for_one() {
+    if (size_ >= capacity_) grow(size_ + 1);
+    return data_ + size_;
+  }
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;  // 0 while the elements are borrowed (or there are none)
+
+ private:
+  void grow(size_t at_least);
+};
+
+}  // namespace detail
 
 // A sequence of values.
-class JsonArray {
+class JsonArray : public detail::Elements<JsonValue> {
  public:
   JsonArray() = default;
   JsonArray(std::initializer_list<JsonValue> values);
   explicit JsonArray(size_t count);  // count nulls
-  JsonArray(const JsonArray& other);
-  JsonArray(JsonArray&& other) noexcept;
-  JsonArray& operator=(const JsonArray& other);
-  JsonArray& operator=(JsonArray&& other) noexcept;
-  ~JsonArray();
 
   // A view of count values kept alive by the caller.
-  static JsonArray borrowing(const JsonValue* values, size_t count) {
-    JsonArray array;
-    array.data_ = const_cast<JsonValue*>(values);  // never written: capacity_ stays 0
-    array.size_ = count;
-    return array;
-  }
+  static JsonArray borrowing(const JsonValue* values, size_t count) { return JsonArray(values, count); }
 
-  [[nodiscard]] size_t size() const { return size_; }
-  [[nodiscard]] bool empty() const { return size_ == 0; }
-  [[nodiscard]] const JsonValue* begin() const { return data_; }
-  [[nodiscard]] const JsonValue* end() const;
+  using Elements::begin;
+  using Elements::end;
   [[nodiscard]] const JsonValue& operator[](size_t i) const;
   [[nodiscard]] const JsonValue& front() const { return *data_; }
   [[nodiscard]] const JsonValue& back() const;
 
-  [[nodiscard]] JsonValue* begin();
+  [[nodiscard]] JsonValue* begin() { return writable(); }
   [[nodiscard]] JsonValue* end();
   [[nodiscard]] JsonValue& operator[](size_t i);
 
   void push_back(JsonValue value);
   template <typename... Args>
   JsonValue& emplace_back(Args&&... args);
-  void reserve(size_t n);
 
  private:
-  void grow(size_t capacity);
-
-  JsonValue* data_ = nullptr;
-  size_t size_ = 0;
-  size_t capacity_ = 0;  // 0 while the elements are borrowed (or there are none)
+  JsonArray(const JsonValue* values, size_t count) : Elements(values, count) {}
 };
 
 // An insertion-ordered map from text keys to values.
@@ -94,29 +128,14 @@ class JsonArray {
 // collapse_duplicates() once when the object is complete, which restores the
 // insert_or_assign() semantics in O(k log k). An object that owns its
 // members owns their key bytes too.
-class JsonObject {
+class JsonObject : public detail::Elements<JsonMember> {
  public:
-  struct Member;
+  using Member = JsonMember;
 
   JsonObject() = default;
-  JsonObject(const JsonObject& other);
-  JsonObject(JsonObject&& other) noexcept;
-  JsonObject& operator=(const JsonObject& other);
-  JsonObject& operator=(JsonObject&& other) noexcept;
-  ~JsonObject();
 
   // A view of count members, keys and values alike kept alive by the caller.
-  static JsonObject borrowing(const Member* members, size_t count) {
-    JsonObject object;
-    object.data_ = const_cast<Member*>(members);  // never written: capacity_ stays 0
-    object.size_ = count;
-    return object;
-  }
-
-  [[nodiscard]] size_t size() const { return size_; }
-  [[nodiscard]] bool empty() const { return size_ == 0; }
-  [[nodiscard]] const Member* begin() const { return data_; }
-  [[nodiscard]] const Member* end() const;
+  static JsonObject borrowing(const Member* members, size_t count) { return JsonObject(members, count); }
 
   // The value stored under key, or nullptr.
   [[nodiscard]] const JsonValue* find(std::string_view key) const;
@@ -124,14 +143,9 @@ class JsonObject {
   void insert_or_assign(std::string_view key, JsonValue value);
   void append(std::string_view key, JsonValue value);
   void collapse_duplicates();
-  void reserve(size_t n);
 
  private:
-  void grow(size_t capacity);
-
-  Member* data_ = nullptr;
-  size_t size_ = 0;
-  size_t capacity_ = 0;  // 0 while the members are borrowed (or there are none)
+  JsonObject(const Member* members, size_t count) : Elements(members, count) {}
 };
 
 class JsonValue {
@@ -229,17 +243,15 @@ class JsonValue {
   bool owns_text_ = false;  // string_ points to bytes this value allocated
 };
 
-struct JsonObject::Member {
+struct JsonMember {
   std::string_view key;
   JsonValue value;
 };
 
-inline const JsonValue* JsonArray::end() const { return data_ + size_; }
 inline const JsonValue& JsonArray::operator[](size_t i) const { return data_[i]; }
 inline const JsonValue& JsonArray::back() const { return data_[size_ - 1]; }
-inline JsonValue* JsonArray::end() { return begin() + size_; }
-inline JsonValue& JsonArray::operator[](size_t i) { return begin()[i]; }
-inline const JsonObject::Member* JsonObject::end() const { return data_ + size_; }
+inline JsonValue* JsonArray::end() { return writable() + size_; }
+inline JsonValue& JsonArray::operator[](size_t i) { return writable()[i]; }
 
 template <typename... Args>
 JsonValue& JsonArray::emplace_back(Args&&... args) {

@@ -25,10 +25,23 @@ inline constexpr size_t kTextBlock = 16;
 // The smallest memory page of the platforms built for.
 inline constexpr uintptr_t kMemoryPage = 4096;
 
+// Inlined into an instrumented caller, a load would be instrumented after
+// all: address-sanitized builds keep load_block() a function of its own.
+#if defined(__SANITIZE_ADDRESS__)
+#define KORVANE_LOAD_BLOCK_INLINING gnu::noinline
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KORVANE_LOAD_BLOCK_INLINING gnu::noinline
+#endif
+#endif
+#ifndef KORVANE_LOAD_BLOCK_INLINING
+#define KORVANE_LOAD_BLOCK_INLINING gnu::always_inline
+#endif
+
 #if defined(__SSE2__)
 using TextBlock = __m128i;
 
-[[gnu::no_sanitize_address, gnu::always_inline]] inline TextBlock load_block(const char* p, size_t n) {
+[[gnu::no_sanitize_address, KORVANE_LOAD_BLOCK_INLINING]] inline TextBlock load_block(const char* p, size_t n) {
   if (n >= kTextBlock || (reinterpret_cast<uintptr_t>(p) & (kMemoryPage - 1)) <= kMemoryPage - kTextBlock) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   }
