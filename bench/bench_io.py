@@ -13,12 +13,17 @@ content_id and canonical_bytes do more than their peers (NFC text, positional
 numbers); the sorted orjson rows are the fastest non-canonical alternative.
 
 Each figure is the median of --runs runs, in thread CPU time (the machine may
-be shared); MB/s counts the trace's bytes.
+be shared); MB/s counts the trace's bytes. The outputs of a run are kept until
+it ends, as a caller keeps what it computes; the allocator is asked to keep
+freed memory (steady_heap()), so that no figure depends on when it last gave
+pages back to the system and had them faulted in again (which moved the
+sorted orjson row by half from one run to the next).
 
     python bench/bench_io.py [--mb 12] [--runs 7] [--real PATH]
 """
 
 import argparse
+import ctypes
 import hashlib
 import json
 import pathlib
@@ -42,6 +47,17 @@ except ImportError:
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 DEFAULT_REAL = REPO.parent / "shared" / "corpus" / "big-gpt-4o.agentlog"
+
+
+def steady_heap():
+    """Asks glibc's allocator (where it is the one in use) to keep the memory
+    freed by one run for the next, rather than trim and map it anew."""
+    try:
+        libc = ctypes.CDLL(None)
+        libc.mallopt(-1, 1 << 30)  # M_TRIM_THRESHOLD
+        libc.mallopt(-3, 32 << 20)  # M_MMAP_THRESHOLD, at its largest
+    except (OSError, AttributeError):
+        pass
 
 
 def median_seconds(functions, runs):
@@ -128,6 +144,7 @@ def main():
     parser.add_argument("--real", type=pathlib.Path, default=DEFAULT_REAL, help="a real trace")
     args = parser.parse_args()
 
+    steady_heap()
     rows = []
     generated = gen_trace.generate(args.mb, args.seed)
     measure(f"generated {len(generated) / 1e6:.1f} MB", generated, args.runs, rows)

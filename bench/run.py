@@ -67,6 +67,7 @@ class Table:
 
 
 def io_section(table, args):
+    bench_io.steady_heap()
     rows = []
     generated = gen_trace.generate(args.mb, 7)
     traces = [(f"generated {len(generated) / 1e6:.1f} MB", generated)]

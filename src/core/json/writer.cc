@@ -43,72 +43,64 @@ char* write_escape(char* w, unsigned char c) {
   return w + 6;
 }
 
-// Writes text quoted and escaped, then `suffix` when it is not NUL, and
-// returns whether any byte of text is 0x80 or above (when kSeeNonAscii).
-//
-// The text goes in stretches of at most kQuoteStretch bytes, each with room
-// made at once for its bytes, a block more (each block is stored whole) and
-// the closing characters; an escape, which may lengthen the text, makes room
-// again. Within a stretch, bytes go a block at a time (four while none needs
-// an escape): each block is stored whole, and the output then advanced past
-// it or to the first byte that needs an escape.
+// Writes text quoted and escaped, then `suffix` when it is not NUL, a block
+// at a time: each block is stored to the output whole, and the output then
+// advanced to the first byte that needs an escape (or past the block's share
+// of the text). Each step makes room for four blocks, an escape and the
+// closing quote and suffix. With kSeeNonAscii, returns whether any byte of
+// text is 0x80 or above.
 template <bool kSeeNonAscii>
 bool append_quoted(Output& out, std::string_view text, char suffix) {
   using unicode::kTextBlock;
-  using unicode::TextBlock;
   constexpr size_t kRun = 4 * kTextBlock;
-  constexpr size_t kSlack = kTextBlock + kMaxEscape + 3;  // a block stored whole, an escape, '"', suffix
-  static_assert(kSlack <= kQuotedSlackBytes);
+  constexpr size_t kStepRoom = kRun + kMaxEscape + 2;
+  static_assert(1 + kStepRoom <= kQuotedSlackBytes);
   const char* p = text.data();
   const char* const end = p + text.size();
   unsigned non_ascii = 0;
-  char* w = out.room(std::min(text.size(), kQuoteStretch) + kSlack);
+  char* w = out.room(1 + kStepRoom);
   *w++ = '"';
   while (p != end) {
-    const char* const stop = p + std::min(static_cast<size_t>(end - p), kQuoteStretch);
-    while (p != stop) {
-      while (static_cast<size_t>(stop - p) >= kRun) {
-        const TextBlock a = unicode::load_block(p, kTextBlock);
-        const TextBlock b = unicode::load_block(p + kTextBlock, kTextBlock);
-        const TextBlock c = unicode::load_block(p + 2 * kTextBlock, kTextBlock);
-        const TextBlock d = unicode::load_block(p + 3 * kTextBlock, kTextBlock);
-        if ((unicode::json_escape_mask(a) | unicode::json_escape_mask(b) | unicode::json_escape_mask(c) |
-             unicode::json_escape_mask(d)) != 0) {
-          break;
-        }
-        if constexpr (kSeeNonAscii) {
-          non_ascii |= unicode::non_ascii_mask(a) | unicode::non_ascii_mask(b) | unicode::non_ascii_mask(c) |
-                       unicode::non_ascii_mask(d);
-        }
-        unicode::store_block(w, a);
-        unicode::store_block(w + kTextBlock, b);
-        unicode::store_block(w + 2 * kTextBlock, c);
-        unicode::store_block(w + 3 * kTextBlock, d);
-        w += kRun;
-        p += kRun;
+    // Long stretches without escapes go four blocks at a time.
+    while (static_cast<size_t>(end - p) >= kRun) {
+      const unicode::TextBlock a = unicode::load_block(p, kTextBlock);
+      const unicode::TextBlock b = unicode::load_block(p + kTextBlock, kTextBlock);
+      const unicode::TextBlock c = unicode::load_block(p + 2 * kTextBlock, kTextBlock);
+      const unicode::TextBlock d = unicode::load_block(p + 3 * kTextBlock, kTextBlock);
+      if ((unicode::json_escape_mask(a) | unicode::json_escape_mask(b) | unicode::json_escape_mask(c) |
+           unicode::json_escape_mask(d)) != 0) {
+        break;
       }
-      if (p == stop) break;
-      const size_t n = std::min(static_cast<size_t>(stop - p), kTextBlock);
-      const TextBlock v = unicode::load_block(p, n);
-      unicode::store_block(w, v);
-      const unsigned in_text = n == kTextBlock ? 0xFFFFu : (1u << n) - 1;  // bits past n: bytes past the text
-      const unsigned escapes = unicode::json_escape_mask(v) & in_text;
-      if (escapes == 0) {
-        if constexpr (kSeeNonAscii) non_ascii |= unicode::non_ascii_mask(v) & in_text;
-        w += n;
-        p += n;
-        continue;
+      if constexpr (kSeeNonAscii) {
+        non_ascii |= unicode::non_ascii_mask(a) | unicode::non_ascii_mask(b) | unicode::non_ascii_mask(c) |
+                     unicode::non_ascii_mask(d);
       }
-      const auto k = static_cast<size_t>(std::countr_zero(escapes));
-      if constexpr (kSeeNonAscii) non_ascii |= unicode::non_ascii_mask(v) & ((1u << k) - 1);
+      unicode::store_block(w, a);
+      unicode::store_block(w + kTextBlock, b);
+      unicode::store_block(w + 2 * kTextBlock, c);
+      unicode::store_block(w + 3 * kTextBlock, d);
+      w += kRun;
+      p += kRun;
+      out.commit(w);
+      w = out.room(kStepRoom);
+    }
+    if (p == end) break;
+    const size_t n = std::min(static_cast<size_t>(end - p), kTextBlock);
+    const unicode::TextBlock v = unicode::load_block(p, n);
+    unicode::store_block(w, v);
+    const auto k = static_cast<size_t>(std::countr_zero(unicode::json_escape_mask(v)));  // 32 for none
+    const size_t plain = std::min(k, n);  // bytes copied as they are; bits past n are for bytes past the text
+    if constexpr (kSeeNonAscii) non_ascii |= unicode::non_ascii_mask(v) & ((1u << plain) - 1);
+    if (k >= n) {
+      w += n;
+      p += n;
+    } else {
       w = write_escape(w + k, static_cast<unsigned char>(p[k]));
       p += k + 1;
-      out.commit(w);
-      w = out.room(static_cast<size_t>(stop - p) + kSlack);
     }
     if (p == end) break;
     out.commit(w);
-    w = out.room(std::min(static_cast<size_t>(end - p), kQuoteStretch) + kSlack);
+    w = out.room(kStepRoom);
   }
   *w++ = '"';
   if (suffix != '\0') *w++ = suffix;

@@ -59,13 +59,10 @@ struct FormMember {
 template <typename Form>
 void append_compact(Output& out, const JsonValue& root, Form& form);
 
-// The bytes of a string written between two checks for room in the output.
-inline constexpr size_t kQuoteStretch = 4096;
-
 // A quoted string takes at most kMaxEscapedBytesPerByte bytes per byte of
 // text (\u00XX), and kQuotedSlackBytes more of room while it is written.
 inline constexpr size_t kMaxEscapedBytesPerByte = 6;
-inline constexpr size_t kQuotedSlackBytes = 32;
+inline constexpr size_t kQuotedSlackBytes = 96;
 
 // The walk's stacks start in a buffer of this many bytes on the machine
 // stack, so that a typical value is written without allocating.
