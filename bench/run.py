@@ -3,10 +3,10 @@
     python bench/run.py [--runs 7] [--mb 12] [--quick]
 
 Rows:
-  - parse_agentlog, write_agentlog and content_id over a generated trace
-    (gen_trace.py) and the real big-gpt-4o trace when it is present, against
-    the usual Python ways (bench_io.py measures them); canonical_bytes the
-    same way;
+  - parse_agentlog, write_agentlog, content_id and canonical_bytes over a
+    generated trace (gen_trace.py) and the real big-gpt-4o trace when it is
+    present, against the usual Python ways and orjson (bench_io.py measures
+    them);
   - the diff of generated trace pairs (gen_diff.py) of 1,000 and 10,000
     responses with ~500-character texts, and of 1,000 responses with ~2 KB
     texts: the nine axis rows, the text and tool rows (semantic, trajectory,
@@ -66,26 +66,8 @@ class Table:
             print("note:", note)
 
 
-def canonical_rows(label, data, runs, rows):
-    """canonical_bytes of every payload, in bench_io's row form."""
-    payloads = [r["payload"] for r in korvane.parse_agentlog(data)]
-    megabytes = len(data) / 1e6
-
-    def sorted_json(p):
-        return json.dumps(p, sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode()
-
-    functions = [lambda: [korvane.canonical_bytes(p) for p in payloads],
-                 lambda: [sorted_json(p) for p in payloads]]
-    names = ["json.dumps(sort_keys)"]
-    if bench_io.rfc8785 is not None:
-        functions.append(lambda: [bench_io.rfc8785.dumps(p) for p in payloads])
-        names.append("rfc8785.dumps")
-    ours, *theirs = bench_io.median_seconds(functions, runs)
-    for name, t in zip(names, theirs):
-        rows.append((label, "canonical_bytes", megabytes / ours, name, megabytes / t, t / ours, None))
-
-
 def io_section(table, args):
+    bench_io.steady_heap()
     rows = []
     generated = gen_trace.generate(args.mb, 7)
     traces = [(f"generated {len(generated) / 1e6:.1f} MB", generated)]
@@ -97,7 +79,6 @@ def io_section(table, args):
         table.notes.append(f"real trace {real} not found: its rows are skipped")
     for label, data in traces:
         bench_io.measure(label, data, args.runs, rows)
-        canonical_rows(label, data, args.runs, rows)
     for label, operation, ours, name, theirs, ratio, target in rows:
         table.add(f"{operation}, {label}", f"{ours:.1f} MB/s", name,
                   "-" if theirs is None else f"{theirs:.1f} MB/s",

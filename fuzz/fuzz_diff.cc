@@ -61,7 +61,7 @@ double price(uint64_t& bits) {
 void add_prices(PricingTable& table, const std::vector<Record>& trace, uint64_t& bits) {
   for (const Record& record : trace) {
     const korvane::json::JsonValue* model = record.payload.find("model");
-    const std::string* name = model == nullptr ? nullptr : model->if_string();
+    const std::string_view* name = model == nullptr ? nullptr : model->if_string();
     if (name == nullptr || table.contains(*name)) continue;
     ModelPricing prices;
     prices.input = price(bits);

@@ -51,13 +51,14 @@ wheel=$(ls build/wheel/korvane-*.whl)
 (cd tests/python && "$python" -m pytest -q -p no:cacheprovider)
 
 # The same wheel under every newer CPython that pyenv has: the module
-# surface, trace I/O and reference counting, which depend on the version.
+# surface, trace I/O, hostile inputs and reference counting, which depend on
+# the version.
 if command -v pyenv >/dev/null; then
   for other in "$(pyenv root)"/versions/3.*/bin/python3; do
     [ -x "$other" ] && "$other" -c 'import sys; sys.exit(sys.version_info < (3, 12))' 2>/dev/null || continue
     echo "== Python tests under $("$other" -c 'import platform; print(platform.python_version())')"
-    "$other" -m pip install -q --disable-pip-version-check pytest hypothesis
+    "$other" -m pip install -q --disable-pip-version-check pytest hypothesis mypy
     "$other" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
-    (cd tests/python && "$other" -m pytest -q -p no:cacheprovider test_module.py test_agentlog_io.py test_references.py)
+    (cd tests/python && "$other" -m pytest -q -p no:cacheprovider test_module.py test_agentlog_io.py test_leaks.py)
   done
 fi

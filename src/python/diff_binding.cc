@@ -27,7 +27,7 @@ namespace {
 
 // One price entry: a 2-tuple of float-convertible items, or else the array
 // and object forms read from the value's JSON form.
-diff::ModelPricing read_price_entry(PyObject* value) {
+diff::ModelPricing read_price_entry(PyObject* value, Conversion& conversion) {
   if (PyTuple_Check(value) && PyTuple_Size(value) == 2) {
     const double input = PyFloat_AsDouble(PyTuple_GetItem(value, 0));
     if (input != -1.0 || !PyErr_Occurred()) {
@@ -43,7 +43,7 @@ diff::ModelPricing read_price_entry(PyObject* value) {
     PyErr_Clear();
   }
   try {
-    return diff::model_pricing_from_value(to_json_value(value));
+    return diff::model_pricing_from_value(conversion.convert(value));
   } catch (const Error& e) {
     throw Error("pricing value: " + e.message());
   }
@@ -53,7 +53,7 @@ diff::ModelPricing read_price_entry(PyObject* value) {
 // whatever iteration a subclass defines. Converting a value can run Python
 // code (__float__, __index__, __getitem__...) that changes the dict; that is
 // caught as the interpreter's own dict iteration catches it.
-diff::PricingTable read_pricing(PyObject* dict) {
+diff::PricingTable read_pricing(PyObject* dict, Conversion& conversion) {
   diff::PricingTable table;
   const Py_ssize_t size = PyDict_Size(dict);
   Py_ssize_t remaining = size;
@@ -76,7 +76,7 @@ diff::PricingTable read_pricing(PyObject* dict) {
     const char* name = PyUnicode_AsUTF8AndSize(key.get(), &name_size);
     if (name == nullptr) throw Error("pricing key: " + take_exception_message());
     std::string model(name, static_cast<size_t>(name_size));
-    table.insert_or_assign(std::move(model), read_price_entry(value.get()));
+    table.insert_or_assign(std::move(model), read_price_entry(value.get(), conversion));
   }
   return table;
 }
@@ -94,9 +94,12 @@ PyObject* compute_diff_report(PyObject*, PyObject* args, PyObject* kwargs) {
     if (pricing != nullptr) check_dict(pricing, "pricing");
     const std::optional<uint64_t> seed = read_optional_u64(none_as_absent(seed_arg), "seed");
 
-    const std::vector<agentlog::Record> baseline_records = pylist_to_records(baseline);
-    const std::vector<agentlog::Record> candidate_records = pylist_to_records(candidate);
-    const diff::PricingTable table = pricing != nullptr ? read_pricing(pricing) : diff::PricingTable{};
+    Conversion conversion;  // the records borrow from it
+    const std::vector<agentlog::Record> baseline_records = pylist_to_records(baseline, conversion);
+    const std::vector<agentlog::Record> candidate_records = pylist_to_records(candidate, conversion);
+    // Reading prices runs Python code (__float__, keys(), ...).
+    conversion.pin();
+    const diff::PricingTable table = pricing != nullptr ? read_pricing(pricing, conversion) : diff::PricingTable{};
     const diff::DiffReport report = diff::compute_report(baseline_records, candidate_records, table, seed);
     return to_python(diff::report_to_json(report)).release();
   });

@@ -10,8 +10,10 @@
 
 namespace korvane::python {
 
+using json::JsonArray;
 using json::JsonObject;
 using json::JsonValue;
+using Member = JsonObject::Member;
 
 // The 128-bit reads of wide integers split the value at bit 64 and read the
 // upper half as a C long.
@@ -19,8 +21,16 @@ static_assert(sizeof(long) == 8, "the wide integer reads need a 64-bit long");
 
 namespace {
 
-constexpr char kRecursionWhere[] = " while converting a Python object to JSON";
 constexpr char kOutOfRange[] = "JSON number out of range";
+
+// Texts are asked from memory ahead of the writer up to this many bytes, a
+// cache line at a time; the processor's own prefetching takes longer ones.
+constexpr Py_ssize_t kPrefetchedTextBytes = 2048;
+constexpr Py_ssize_t kCacheLine = 64;
+
+// A Sequence's length is its own claim: elements are gathered as they come
+// rather than allocated up front beyond this many.
+constexpr Py_ssize_t kTrustedSequenceLength = 4096;
 
 // collections.abc.Sequence and Mapping, imported on first need and kept for
 // the life of the process.
@@ -58,9 +68,9 @@ bool is_instance_of(PyObject* object, Abc abc) {
   return result == 1;
 }
 
-// The interpreter's own RecursionError text, for the module's own cap.
+// The interpreter's own RecursionError text, for the nesting cap.
 [[noreturn, gnu::noinline, gnu::cold]] void throw_too_deep() {
-  throw Error(std::string("RecursionError: maximum recursion depth exceeded") + kRecursionWhere);
+  throw Error("RecursionError: maximum recursion depth exceeded while converting a Python object to JSON");
 }
 
 [[noreturn, gnu::noinline, gnu::cold]] void throw_unexpected_type(PyObject* object, const char* target) {
@@ -68,118 +78,17 @@ bool is_instance_of(PyObject* object, Abc abc) {
               target + "'");
 }
 
-// The text of a dict key, which must be a str (or subclass).
-std::string key_text(PyObject* key) {
-  if (!PyUnicode_Check(key)) throw_unexpected_type(key, "PyString");
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-  if (text == nullptr) throw_pending();
-  return std::string(text, static_cast<size_t>(size));
-}
-
-class Converter {
- public:
-  JsonValue convert(PyObject* object);
-
- private:
-  // Counts one level of container nesting for as long as it lives.
-  class Nested {
-   public:
-    explicit Nested(int& depth) : depth_(depth) {
-      if (depth_ >= kMaxDepth) throw_too_deep();
-      if (Py_EnterRecursiveCall(kRecursionWhere) != 0) throw_pending();
-      ++depth_;
-    }
-    ~Nested() {
-      --depth_;
-      Py_LeaveRecursiveCall();
-    }
-    Nested(const Nested&) = delete;
-    Nested& operator=(const Nested&) = delete;
-
-   private:
-    int& depth_;
-  };
-
-  [[gnu::noinline]] JsonValue convert_other(PyObject* object, PyTypeObject* type);
-  JsonValue convert_str(PyObject* object);
-  JsonValue convert_float(PyObject* object);
-  JsonValue convert_int(PyObject* object);
-  JsonValue convert_wide_int(PyObject* object, bool positive);
-  [[gnu::noinline]] JsonValue convert_list_or_tuple(PyObject* object, bool is_list);
-  [[gnu::noinline]] JsonValue convert_dict(PyObject* dict);
-  JsonValue convert_mapping(PyObject* object);
-  JsonValue convert_iterable(PyObject* object);
-  JsonValue convert_sequence(PyObject* object);
-
-  int depth_ = 0;
-  // Owned references to the entries of the dicts being converted, innermost
-  // last (see convert_dict).
-  std::vector<PyObject*> entries_;
-};
-
-JsonValue Converter::convert(PyObject* object) {
-  if (object == Py_None) return JsonValue();
-  if (object == Py_True) return JsonValue(true);
-  if (object == Py_False) return JsonValue(false);
-  // The exact built-in types, which make up nearly every payload, by a
-  // pointer comparison; then the rules in their order, by the type's flags.
-  PyTypeObject* const type = Py_TYPE(object);
-  if (type == &PyUnicode_Type) return convert_str(object);
-  if (type == &PyDict_Type) return convert_dict(object);
-  if (type == &PyList_Type) return convert_list_or_tuple(object, true);
-  if (type == &PyLong_Type) return convert_int(object);
-  if (type == &PyFloat_Type) return convert_float(object);
-
-  return convert_other(object, type);
-}
-
-// The rules for every other object, in their order. Kept out of convert()
-// so that the frame of the recursion stays small.
-JsonValue Converter::convert_other(PyObject* object, PyTypeObject* type) {
-  const unsigned long flags = PyType_GetFlags(type);
-  if (flags & Py_TPFLAGS_LONG_SUBCLASS) return convert_int(object);
-  if (flags & Py_TPFLAGS_LIST_SUBCLASS) return convert_list_or_tuple(object, true);
-  if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return convert_list_or_tuple(object, false);
-  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return convert_mapping(object);
-  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return convert_str(object);
-  if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
-    throw Error("invalid type: byte array, expected any valid JSON value");
-  }
-  if (PyByteArray_Check(object)) throw_unexpected_type(object, "PyBytes");
-  if (PyFloat_Check(object)) return convert_float(object);
-  if (PyAnySet_Check(object)) return convert_iterable(object);
-  if (is_instance_of(object, Abc::kSequence)) return convert_sequence(object);
-  if (is_instance_of(object, Abc::kMapping)) return convert_mapping(object);
-  throw Error("unsupported type " + type_name_of(object));
-}
-
-JsonValue Converter::convert_str(PyObject* object) {
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(object, &size);
-  if (text == nullptr) throw_pending();
-  return JsonValue(std::string(text, static_cast<size_t>(size)));
-}
-
-JsonValue Converter::convert_float(PyObject* object) {
+JsonValue convert_float(PyObject* object) {
   const double value = PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) throw_pending();
   return JsonValue(value);  // NaN and the infinities give null
-}
-
-JsonValue Converter::convert_int(PyObject* object) {
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-  if (overflow != 0) return convert_wide_int(object, overflow > 0);
-  if (value == -1 && PyErr_Occurred()) throw_pending();
-  return JsonValue(static_cast<int64_t>(value));
 }
 
 // An integer outside the signed 64-bit range, read as the core's 128-bit
 // reads do: unsigned first (fails below zero and from 2**128), then signed
 // (fails beyond the signed 128-bit range, with the interpreter's overflow
 // text). Only values of 2**63 to 2**64 - 1 fit a JsonValue.
-JsonValue Converter::convert_wide_int(PyObject* object, bool positive) {
+[[gnu::noinline]] JsonValue convert_wide_int(PyObject* object, bool positive) {
   if (positive) {
     const unsigned long long value = PyLong_AsUnsignedLongLong(object);
     if (value != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
@@ -202,115 +111,399 @@ JsonValue Converter::convert_wide_int(PyObject* object, bool positive) {
   throw Error(kOutOfRange);
 }
 
-JsonValue Converter::convert_list_or_tuple(PyObject* object, bool is_list) {
-  Nested nested(depth_);
-  const Py_ssize_t size = is_list ? PyList_Size(object) : PyTuple_Size(object);
-  if (size < 0) throw_pending();
-  JsonValue::Array elements;
-  elements.reserve(static_cast<size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    // Converting an element can run user code that shrinks the list.
-    if (is_list && i >= PyList_Size(object)) break;
-    PyRef element = PyRef::borrow(is_list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i));
-    if (!element) throw_pending();
-    elements.push_back(convert(element.get()));
-  }
-  return JsonValue(std::move(elements));
+JsonValue convert_int(PyObject* object) {
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+  if (overflow != 0) return convert_wide_int(object, overflow > 0);
+  if (value == -1 && PyErr_Occurred()) throw_pending();
+  return JsonValue(static_cast<int64_t>(value));
 }
 
-// An exact dict: its keys and values are taken as they are when the
-// conversion starts (what keys() and values() would return), as owned
-// references kept on entries_ rather than in two new lists, which would cost
-// allocations and, through them, garbage collections.
-JsonValue Converter::convert_dict(PyObject* dict) {
-  Nested nested(depth_);
-  const size_t base = entries_.size();
-  const size_t count = static_cast<size_t>(PyDict_Size(dict));
-  entries_.resize(base + 2 * count, nullptr);
-  struct Release {
-    std::vector<PyObject*>& entries;
-    size_t base;
-    ~Release() {
-      for (size_t i = base; i < entries.size(); ++i) Py_XDECREF(entries[i]);
-      entries.resize(base);
+}  // namespace
+
+Conversion::Conversion()
+    : arena_(arena_block_.data(), arena_block_.size()),
+      stack_memory_(stack_block_.data(), stack_block_.size()),
+      open_(&stack_memory_),
+      entries_(&stack_memory_),
+      viewed_(&stack_memory_) {
+  open_.reserve(8);
+  entries_.reserve(64);
+  viewed_.reserve(64);
+}
+
+Conversion::~Conversion() {
+  close_all();
+  for (size_t i = 0; i < pinned_; ++i) Py_DECREF(viewed_[i]);
+}
+
+void Conversion::clear() {
+  close_all();
+  for (size_t i = 0; i < pinned_; ++i) Py_DECREF(viewed_[i]);
+  pinned_ = 0;
+  pinning_ = false;
+  viewed_.clear();
+  arena_.release();
+}
+
+void Conversion::pin() {
+  if (pinning_) return;
+  pinning_ = true;
+  for (; pinned_ < viewed_.size(); ++pinned_) Py_INCREF(viewed_[pinned_]);
+  for (Open& open : open_) {
+    if (open.kind == Open::Kind::kDict) {
+      for (size_t i = open.base + 2 * static_cast<size_t>(open.read); i < open.base + 2 * static_cast<size_t>(open.size); ++i) {
+        Py_INCREF(entries_[i]);
+      }
+      open.owned_from = open.read;
+      continue;
     }
-  } release{entries_, base};
+    // Unchanged so far, the list is read where it lies from here on.
+    open.live = true;
+    if (!open.owned) {
+      Py_INCREF(open.object);
+      open.owned = true;
+    }
+  }
+}
+
+inline std::string_view Conversion::text(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+  if (utf8 == nullptr) throw_pending();
+  // The writer reads the text soon: have its first lines on their way.
+  for (Py_ssize_t at = kCacheLine; at < size && at < kPrefetchedTextBytes; at += kCacheLine) {
+    __builtin_prefetch(utf8 + at);
+  }
+  viewed_.push_back(str);
+  if (pinning_) {
+    Py_INCREF(str);
+    pinned_ = viewed_.size();
+  }
+  return {utf8, static_cast<size_t>(size)};
+}
+
+// The text of a dict key, which must be a str (or subclass).
+inline std::string_view Conversion::key_text(PyObject* key) {
+  if (Py_TYPE(key) != &PyUnicode_Type && !PyUnicode_Check(key)) throw_unexpected_type(key, "PyString");
+  return text(key);
+}
+
+Conversion::Open& Conversion::push(Open&& open) {
+  if (open_.size() >= kMaxConvertDepth) {
+    if (open.owned) Py_DECREF(open.object);
+    Py_XDECREF(open.values);
+    throw_too_deep();
+  }
+  if (pinning_ && !open.owned && open.object != nullptr) {
+    Py_INCREF(open.object);
+    open.owned = true;
+  }
+  return open_.emplace_back(open);
+}
+
+// Converts a scalar into slot (raw storage) and returns true, or opens a
+// container whose value will go there and returns false. The exact built-in
+// types, which make up nearly every payload, are told apart by a pointer
+// comparison; then the rules in their order, by the type's flags.
+inline bool Conversion::visit(PyObject* object, JsonValue* slot) {
+  PyTypeObject* const type = Py_TYPE(object);
+  if (type == &PyUnicode_Type) {
+    new (slot) JsonValue(JsonValue::borrowing(text(object)));
+    return true;
+  }
+  if (type == &PyDict_Type) {
+    open_dict(object, slot);
+    return false;
+  }
+  if (type == &PyList_Type) {
+    open_sequence(object, true, slot);
+    return false;
+  }
+  if (object == Py_None) {
+    new (slot) JsonValue();
+    return true;
+  }
+  if (object == Py_True || object == Py_False) {
+    new (slot) JsonValue(object == Py_True);
+    return true;
+  }
+  if (type == &PyLong_Type) {
+    new (slot) JsonValue(convert_int(object));
+    return true;
+  }
+  if (type == &PyFloat_Type) {
+    new (slot) JsonValue(convert_float(object));
+    return true;
+  }
+  return visit_other(object, slot);
+}
+
+// The rules for every other object, in their order.
+bool Conversion::visit_other(PyObject* object, JsonValue* slot) {
+  const unsigned long flags = PyType_GetFlags(Py_TYPE(object));
+  if (flags & Py_TPFLAGS_LONG_SUBCLASS) {
+    new (slot) JsonValue(convert_int(object));
+    return true;
+  }
+  if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) {
+    open_sequence(object, (flags & Py_TPFLAGS_LIST_SUBCLASS) != 0, slot);
+    return false;
+  }
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+    open_mapping(object, slot);
+    return false;
+  }
+  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+    new (slot) JsonValue(JsonValue::borrowing(text(object)));
+    return true;
+  }
+  if (flags & Py_TPFLAGS_BYTES_SUBCLASS) throw Error("invalid type: byte array, expected any valid JSON value");
+  if (PyByteArray_Check(object)) throw_unexpected_type(object, "PyBytes");
+  if (PyFloat_Check(object)) {
+    new (slot) JsonValue(convert_float(object));
+    return true;
+  }
+  // What follows may run Python code, which may drop the last reference to
+  // object held elsewhere.
+  pin();
+  const PyRef keep = PyRef::borrow(object);
+  if (PyAnySet_Check(object)) {
+    open_iterable(object, slot);
+    return false;
+  }
+  if (is_instance_of(object, Abc::kSequence)) {
+    open_abc_sequence(object, slot);
+    return false;
+  }
+  if (is_instance_of(object, Abc::kMapping)) {
+    open_mapping(object, slot);
+    return false;
+  }
+  throw Error("unsupported type " + type_name_of(object));
+}
+
+void Conversion::open_sequence(PyObject* object, bool is_list, JsonValue* slot) {
+  const Py_ssize_t size = is_list ? PyList_Size(object) : PyTuple_Size(object);
+  if (size < 0) throw_pending();
+  Open& open = push({.kind = is_list ? Open::Kind::kList : Open::Kind::kTuple, .live = pinning_, .object = object,
+                     .size = size, .base = entries_.size()});
+  open.elements = allocate<JsonValue>(static_cast<size_t>(size));
+  open.out = slot;
+  if (is_list && !pinning_) {
+    entries_.resize(open.base + static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      PyObject* element = PyList_GetItem(object, i);
+      __builtin_prefetch(element);
+      entries_[open.base + static_cast<size_t>(i)] = element;
+    }
+  }
+}
+
+void Conversion::open_dict(PyObject* dict, JsonValue* slot) {
+  const Py_ssize_t size = PyDict_Size(dict);
+  Open& open = push({.kind = Open::Kind::kDict, .size = size, .base = entries_.size(),
+                     .owned_from = pinning_ ? 0 : size});
+  open.members = allocate<Member>(static_cast<size_t>(size));
+  open.out = slot;
+  entries_.resize(open.base + 2 * static_cast<size_t>(size));
+  PyObject** pair = entries_.data() + open.base;
   Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  for (size_t i = 0; i < count && PyDict_Next(dict, &position, &key, &value); ++i) {
-    entries_[base + i] = Py_NewRef(key);
-    entries_[base + count + i] = Py_NewRef(value);
+  for (Py_ssize_t i = 0; i < size && PyDict_Next(dict, &position, &pair[0], &pair[1]); ++i, pair += 2) {
+    __builtin_prefetch(pair[0]);
+    __builtin_prefetch(pair[1]);
+    if (pinning_) {
+      Py_INCREF(pair[0]);
+      Py_INCREF(pair[1]);
+    }
   }
-  // Nested conversions push their own entries: index from base, not by pointer.
-  JsonObject members;
-  members.reserve(count);
-  bool unique_keys = true;
-  for (size_t i = 0; i < count; ++i) {
-    PyObject* const entry_key = entries_[base + i];
-    PyObject* const entry_value = entries_[base + count + i];
-    if (entry_key == nullptr) break;  // unreachable: the dict cannot change while it is copied
-    unique_keys = unique_keys && PyUnicode_CheckExact(entry_key);
-    // The key first: a bad key fails before its value is converted.
-    std::string text = key_text(entry_key);
-    members.append(std::move(text), convert(entry_value));
-  }
-  if (!unique_keys) members.collapse_duplicates();
-  return JsonValue(std::move(members));
 }
 
 // A dict subclass or a Mapping: keys() and values() are called once each,
 // then len(); entry i pairs key i with value i, for i below the length.
-JsonValue Converter::convert_mapping(PyObject* object) {
-  Nested nested(depth_);
+void Conversion::open_mapping(PyObject* object, JsonValue* slot) {
+  pin();
   PyRef keys(PyMapping_Keys(object));
   if (!keys) throw_pending();
   PyRef values(PyMapping_Values(object));
   if (!values) throw_pending();
   const Py_ssize_t size = PyMapping_Size(object);
   if (size < 0) throw_pending();
-
-  JsonObject members;
-  members.reserve(static_cast<size_t>(std::min(size, PyList_Size(keys.get()))));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* key = PyList_GetItem(keys.get(), i);
-    if (key == nullptr) throw_pending();
-    std::string text = key_text(key);
-    PyRef value = PyRef::borrow(PyList_GetItem(values.get(), i));
-    if (!value) throw_pending();
-    members.append(std::move(text), convert(value.get()));
-  }
-  // A str subclass can make two keys with the same text.
-  members.collapse_duplicates();
-  return JsonValue(std::move(members));
+  // keys() may hold str subclasses, or repeat a key.
+  Open& open = push({.kind = Open::Kind::kMapping, .owned = true, .repeats = true, .object = keys.release(),
+                     .values = values.release(), .size = size, .base = entries_.size()});
+  open.members = allocate<Member>(static_cast<size_t>(std::min(size, PyList_Size(open.object))));
+  open.out = slot;
 }
 
-JsonValue Converter::convert_iterable(PyObject* object) {
-  Nested nested(depth_);
+void Conversion::open_iterable(PyObject* object, JsonValue* slot) {
   PyRef iterator(PyObject_GetIter(object));
   if (!iterator) throw_pending();
-  JsonValue::Array elements;
-  while (PyRef element{PyIter_Next(iterator.get())}) elements.push_back(convert(element.get()));
-  if (PyErr_Occurred()) throw_pending();
-  return JsonValue(std::move(elements));
+  Open& open = push({.kind = Open::Kind::kIterable, .owned = true, .object = iterator.release(),
+                     .base = entries_.size()});
+  open.out = slot;
 }
 
-JsonValue Converter::convert_sequence(PyObject* object) {
-  Nested nested(depth_);
+void Conversion::open_abc_sequence(PyObject* object, JsonValue* slot) {
   const Py_ssize_t size = PyObject_Size(object);
   if (size < 0) throw_pending();
-  JsonValue::Array elements;
-  // The length is the object's own claim: do not trust it for memory.
-  elements.reserve(static_cast<size_t>(std::min<Py_ssize_t>(size, 4096)));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyRef element(PySequence_GetItem(object, i));
-    if (!element) throw_pending();
-    elements.push_back(convert(element.get()));
-  }
-  return JsonValue(std::move(elements));
+  Open& open = push({.kind = Open::Kind::kSequence, .object = object, .size = size, .base = entries_.size()});
+  open.capacity = static_cast<size_t>(std::min(size, kTrustedSequenceLength));
+  open.elements = allocate<JsonValue>(open.capacity);
+  open.out = slot;
 }
 
-}  // namespace
+// The next slot of an iterable's or a Sequence's growing array.
+JsonValue* Conversion::growing_slot(Open& open) {
+  if (open.count == open.capacity) {
+    const size_t capacity = std::max<size_t>(2 * open.capacity, 8);
+    JsonValue* elements = allocate<JsonValue>(capacity);
+    for (size_t i = 0; i < open.count; ++i) new (elements + i) JsonValue(std::move(open.elements[i]));
+    open.elements = elements;
+    open.capacity = capacity;
+  }
+  return open.elements + open.count;
+}
+
+// Converts the children of open in order, each into its place, until one
+// is a container, which is opened (false: it is to be filled first), or open
+// is complete (true). A child that opens a container may move open_ and
+// entries_: nothing of them is touched after that. For dicts and mappings
+// the member's key is stored first: a bad key fails before its value is
+// converted.
+bool Conversion::fill(Open& open) {
+  switch (open.kind) {
+    case Open::Kind::kDict:
+      while (open.read < open.size) {
+        PyObject* const* pair = entries_.data() + open.base + 2 * static_cast<size_t>(open.read++);
+        open.repeats |= Py_TYPE(pair[0]) != &PyUnicode_Type;
+        Member* member = new (open.members + open.count) Member{key_text(pair[0]), JsonValue()};
+        if (!visit(pair[1], &member->value)) return false;
+        ++open.count;
+      }
+      return true;
+    case Open::Kind::kList:
+      if (!open.live) {
+        while (open.read < open.size) {
+          if (!visit(entries_[open.base + static_cast<size_t>(open.read++)], open.elements + open.count)) return false;
+          ++open.count;
+        }
+        return true;
+      }
+      // Python code run by an element may have shortened the list.
+      while (open.read < open.size && open.read < PyList_Size(open.object)) {
+        if (!visit(PyList_GetItem(open.object, open.read++), open.elements + open.count)) return false;
+        ++open.count;
+      }
+      return true;
+    case Open::Kind::kTuple:
+      while (open.read < open.size) {
+        if (!visit(PyTuple_GetItem(open.object, open.read++), open.elements + open.count)) return false;
+        ++open.count;
+      }
+      return true;
+    case Open::Kind::kMapping:
+      while (open.read < open.size) {
+        const Py_ssize_t i = open.read++;
+        PyObject* key = PyList_GetItem(open.object, i);
+        if (key == nullptr) throw_pending();
+        Member* member = new (open.members + open.count) Member{key_text(key), JsonValue()};
+        PyObject* value = PyList_GetItem(open.values, i);
+        if (value == nullptr) throw_pending();
+        if (!visit(value, &member->value)) return false;
+        ++open.count;
+      }
+      return true;
+    case Open::Kind::kIterable:
+    case Open::Kind::kSequence:
+      for (;;) {
+        PyObject* child = nullptr;
+        if (open.kind == Open::Kind::kIterable) {
+          child = PyIter_Next(open.object);
+          if (child == nullptr && !PyErr_Occurred()) return true;
+        } else {
+          if (open.read >= open.size) return true;
+          child = PySequence_GetItem(open.object, open.read++);
+        }
+        if (child == nullptr) throw_pending();
+        // A new reference: kept until the container is closed.
+        entries_.push_back(child);
+        if (!visit(child, growing_slot(open))) return false;
+        ++open.count;
+      }
+  }
+  return true;
+}
+
+// Writes the value of a complete container where it goes.
+void Conversion::finish(Open& open) {
+  switch (open.kind) {
+    case Open::Kind::kList:
+    case Open::Kind::kTuple:
+    case Open::Kind::kIterable:
+    case Open::Kind::kSequence:
+      new (open.out) JsonValue(JsonArray::borrowing(open.elements, open.count));
+      break;
+    case Open::Kind::kDict:
+    case Open::Kind::kMapping: {
+      // A str subclass can make two keys with the same text.
+      const size_t count = open.repeats ? json::collapse_repeated_keys(open.members, open.count) : open.count;
+      new (open.out) JsonValue(JsonObject::borrowing(open.members, count));
+      break;
+    }
+  }
+}
+
+// Drops the references of open, the innermost open container, and its part
+// of entries_.
+void Conversion::close(Open& open) {
+  if (open.owned) Py_DECREF(open.object);
+  Py_XDECREF(open.values);
+  size_t owned_from = entries_.size();
+  if (open.kind == Open::Kind::kDict) {
+    owned_from = open.base + 2 * static_cast<size_t>(open.owned_from);
+  } else if (open.kind == Open::Kind::kIterable || open.kind == Open::Kind::kSequence) {
+    owned_from = open.base;
+  }
+  for (size_t i = owned_from; i < entries_.size(); ++i) Py_DECREF(entries_[i]);
+  entries_.resize(open.base);
+}
+
+void Conversion::close_all() {
+  while (!open_.empty()) {
+    close(open_.back());
+    open_.pop_back();
+  }
+}
+
+JsonValue Conversion::convert(PyObject* object) {
+  try {
+    JsonValue root;
+    if (visit(object, &root)) return root;
+    for (;;) {
+      Open& top = open_.back();
+      if (!fill(top)) continue;
+      finish(top);
+      close(top);
+      open_.pop_back();
+      if (open_.empty()) return root;
+      ++open_.back().count;
+    }
+  } catch (const PythonError&) {
+    // The message is taken before any reference is dropped: dropping one can
+    // run a finalizer.
+    if (interrupt_pending()) {
+      close_all();
+      throw;
+    }
+    Error error(take_exception_message());
+    close_all();
+    throw error;
+  } catch (...) {
+    close_all();
+    throw;
+  }
+}
 
 std::string type_name_of(PyObject* object) {
   PyRef name(PyType_GetQualName(Py_TYPE(object)));
@@ -320,24 +513,14 @@ std::string type_name_of(PyObject* object) {
   return std::string(text, static_cast<size_t>(size));
 }
 
-JsonValue to_json_value(PyObject* object) {
-  try {
-    return Converter().convert(object);
-  } catch (const PythonError&) {
-    // Formatted only now that the conversion's recursion has unwound: at
-    // the depth where a RecursionError was raised, even str() of it fails.
-    throw_pending_as_error();
-  }
-}
-
-std::vector<agentlog::Record> pylist_to_records(PyObject* list) {
+std::vector<agentlog::Record> pylist_to_records(PyObject* list, Conversion& conversion) {
   const Py_ssize_t start_size = PyList_Size(list);
   std::vector<agentlog::Record> records;
   records.reserve(static_cast<size_t>(std::max<Py_ssize_t>(start_size, 0)));
   for (Py_ssize_t i = 0; i < start_size && i < PyList_Size(list); ++i) {
-    PyRef element = PyRef::borrow(PyList_GetItem(list, i));
-    if (!element) throw_pending_as_error();
-    records.push_back(agentlog::record_from_value(to_json_value(element.get())));
+    PyObject* element = PyList_GetItem(list, i);
+    if (element == nullptr) throw_pending_as_error();
+    records.push_back(agentlog::record_from_value(conversion.convert(element)));
   }
   return records;
 }

@@ -1,5 +1,8 @@
 #include "python/to_python.h"
 
+#include <string_view>
+#include <vector>
+
 #include "python/errors.h"
 
 namespace korvane::python {
@@ -10,13 +13,21 @@ PyRef checked(PyObject* object) {
   return PyRef(object);
 }
 
-PyRef text(const std::string& s) {
+PyRef text(std::string_view s) {
   return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-}  // namespace
+// A list or dict being filled: its value and the index of the next element
+// or member to put in.
+struct Filling {
+  const json::JsonValue* value;
+  PyRef object;
+  size_t next;
+};
 
-PyRef to_python(const json::JsonValue& value) {
+// The Python object of a scalar or string, or an empty container (to be
+// filled when the value has elements).
+PyRef shallow(const json::JsonValue& value) {
   using Type = json::JsonValue::Type;
   switch (value.type()) {
     case Type::kNull:
@@ -31,27 +42,53 @@ PyRef to_python(const json::JsonValue& value) {
       return checked(PyFloat_FromDouble(*value.if_double()));
     case Type::kString:
       return text(*value.if_string());
-    case Type::kArray: {
-      const json::JsonValue::Array& elements = *value.if_array();
-      PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(elements.size())));
-      for (size_t i = 0; i < elements.size(); ++i) {
-        // PyList_SetItem takes over the element's reference, even on failure.
-        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_python(elements[i]).release()) != 0) {
-          throw_pending();
-        }
-      }
-      return list;
-    }
-    case Type::kObject: {
-      PyRef dict = checked(PyDict_New());
-      for (const json::JsonObject::Member& member : *value.if_object()) {
-        PyRef key = text(member.key);
-        if (PyDict_SetItem(dict.get(), key.get(), to_python(member.value).get()) != 0) throw_pending();
-      }
-      return dict;
-    }
+    case Type::kArray:
+      return checked(PyList_New(static_cast<Py_ssize_t>(value.if_array()->size())));
+    case Type::kObject:
+      return checked(PyDict_New());
   }
   throw_pending();
+}
+
+size_t size_of(const json::JsonValue& value) {
+  if (const json::JsonArray* array = value.if_array()) return array->size();
+  if (const json::JsonObject* object = value.if_object()) return object->size();
+  return 0;
+}
+
+}  // namespace
+
+PyRef to_python(const json::JsonValue& root) {
+  std::vector<Filling> filling;
+  const json::JsonValue* value = &root;
+  for (;;) {
+    PyRef made = shallow(*value);
+    if (size_of(*value) > 0) {
+      filling.push_back({value, std::move(made), 0});
+    } else {
+      // made is complete: put it into its container, and every container
+      // it completes into the next one out.
+      for (;;) {
+        if (filling.empty()) return made;
+        Filling& f = filling.back();
+        if (const json::JsonArray* array = f.value->if_array()) {
+          // PyList_SetItem takes over the reference; it cannot fail on a
+          // fresh list of the right size.
+          PyList_SetItem(f.object.get(), static_cast<Py_ssize_t>(f.next), made.release());
+          if (++f.next < array->size()) break;
+        } else {
+          const json::JsonObject& object = *f.value->if_object();
+          PyRef key = text(object.begin()[f.next].key);
+          if (PyDict_SetItem(f.object.get(), key.get(), made.get()) != 0) throw_pending();
+          if (++f.next < object.size()) break;
+        }
+        made = std::move(f.object);
+        filling.pop_back();
+      }
+    }
+    const Filling& f = filling.back();
+    value = f.value->if_array() != nullptr ? &(*f.value->if_array())[f.next] : &f.value->if_object()->begin()[f.next].value;
+  }
 }
 
 }  // namespace korvane::python

@@ -11,21 +11,15 @@
 #include "core/agentlog/content_id.h"
 #include "core/agentlog/writer.h"
 #include "python/arguments.h"
+#include "python/bytes_builder.h"
 #include "python/errors.h"
 #include "python/functions.h"
 #include "python/object.h"
-#include "python/plain_writer.h"
 #include "python/py_builder.h"
 #include "python/to_json_value.h"
 
 namespace korvane::python {
 namespace {
-
-PyObject* new_bytes(const std::string& bytes) {
-  PyObject* result = PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-  if (result == nullptr) throw_pending();
-  return result;
-}
 
 // The single argument of a one-parameter function.
 PyObject* bind_one(const char* function, const char* parameter, PyObject* args, PyObject* kwargs) {
@@ -50,32 +44,36 @@ PyObject* write_agentlog(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     PyObject* records = bind_one("write_agentlog", "records", args, kwargs);
     check_list(records, "records");
-    // The list is walked as pylist_to_records() walks it. A plain record is
-    // written straight from its objects, any other through the general
-    // conversion; the bytes leave only when every record has converted.
-    std::string out;
+    // The list is walked as pylist_to_records() walks it. Each record is
+    // written as soon as it is converted, then its values are dropped; the
+    // bytes leave only when every record has converted.
+    Conversion conversion;
+    BytesBuilder out;
     const Py_ssize_t start_size = PyList_Size(records);
     for (Py_ssize_t i = 0; i < start_size && i < PyList_Size(records); ++i) {
-      PyRef record = PyRef::borrow(PyList_GetItem(records, i));
-      if (!write_plain_record(out, record.get())) {
-        agentlog::append_record(out, agentlog::record_from_value(to_json_value(record.get())));
-      }
+      const json::JsonValue record = conversion.convert(PyList_GetItem(records, i));
+      agentlog::append_record(out.output(), agentlog::record_view_from_value(record));
+      conversion.clear();
     }
-    return new_bytes(out);
+    return out.bytes().release();
   });
 }
 
 PyObject* canonical_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     PyObject* payload = bind_one("canonical_bytes", "payload", args, kwargs);
-    return new_bytes(agentlog::canonical_bytes(to_json_value(payload)));
+    Conversion conversion;
+    BytesBuilder out;
+    agentlog::write_canonical(out.output(), conversion.convert(payload));
+    return out.bytes().release();
   });
 }
 
 PyObject* content_id(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     PyObject* payload = bind_one("content_id", "payload", args, kwargs);
-    const std::string id = agentlog::content_id(to_json_value(payload));
+    Conversion conversion;
+    const std::string id = agentlog::content_id(conversion.convert(payload));
     PyObject* result = PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
     if (result == nullptr) throw_pending();
     return result;

@@ -782,12 +782,15 @@ TEST(ComputeReport, DeepToolInputsFitASmallThreadStack) {
       wrapper.push_back(std::move(deep));
       deep = json::JsonValue(std::move(wrapper));
     }
-    side->push_back(response(R"({"content":[{"type":"tool_use","name":"t","input":{}}]})"));
-    // The input is the third member of the one block of the payload's content.
-    json::JsonValue& content = side->back().payload.if_object()->begin()->value;
-    json::JsonValue& input = content.if_array()->front().if_object()->begin()[2].value;
-    input.if_object()->append("q", std::move(deep));
-    input.if_object()->append("z", json::JsonValue(z));
+    json::JsonObject input, block, payload;
+    input.append("q", std::move(deep));
+    input.append("z", json::JsonValue(z));
+    block.append("type", "tool_use");
+    block.append("name", "t");
+    block.append("input", std::move(input));
+    payload.append("content", json::JsonArray{json::JsonValue(std::move(block))});
+    side->push_back(response(R"({"content":[]})"));
+    side->back().payload = json::JsonValue(std::move(payload));
   }
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);

@@ -70,7 +70,7 @@ inline std::string decode_base64(std::string_view text) {
 
 inline std::string string_member(const json::JsonValue& object, std::string_view key) {
   const json::JsonValue* v = object.find(key);
-  return v != nullptr && v->if_string() != nullptr ? *v->if_string() : std::string();
+  return v != nullptr && v->if_string() != nullptr ? std::string(*v->if_string()) : std::string();
 }
 
 inline Vector vector_from_line(std::string_view line) {
@@ -78,7 +78,7 @@ inline Vector vector_from_line(std::string_view line) {
   Vector out{string_member(v, "name"), string_member(v, "call"), {}, string_member(v, "input"), {},
              string_member(v, "expected"), {}};
   if (const json::JsonValue* args = v.find("args"); args != nullptr && args->if_array() != nullptr) {
-    for (const json::JsonValue& a : *args->if_array()) out.args.push_back(*a.if_string());
+    for (const json::JsonValue& a : *args->if_array()) out.args.emplace_back(*a.if_string());
   }
   if (const json::JsonValue* ok = v.find("ok"); ok != nullptr && ok->if_bool() != nullptr) out.ok = *ok->if_bool();
   if (v.find("input_b64") != nullptr) out.input = decode_base64(string_member(v, "input_b64"));

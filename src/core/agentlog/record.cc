@@ -26,14 +26,14 @@ std::string unknown_variant_message(std::string_view text) {
 
 namespace {
 
-std::string take_text(JsonValue& value) {
-  std::string* text = value.if_string();
+std::string_view text_of(const JsonValue& value) {
+  const std::string_view* text = value.if_string();
   if (text == nullptr) throw Error(json::invalid_type_message(value, "a string"));
-  return std::move(*text);
+  return *text;
 }
 
-Kind take_kind(const JsonValue& value) {
-  if (const std::string* text = value.if_string()) {
+Kind kind_of(const JsonValue& value) {
+  if (const std::string_view* text = value.if_string()) {
     if (auto kind = kind_from_name(*text)) return *kind;
     throw Error(unknown_variant_message(*text));
   }
@@ -49,45 +49,45 @@ Kind take_kind(const JsonValue& value) {
 }
 
 // Stores one field value into record, checking its kind.
-void set_field(Record& record, Field field, JsonValue& value) {
+void set_field(RecordView& record, Field field, const JsonValue& value) {
   switch (field) {
     case kVersion:
-      record.version = take_text(value);
+      record.version = text_of(value);
       break;
     case kId:
-      record.id = take_text(value);
+      record.id = text_of(value);
       break;
     case kKind:
-      record.kind = take_kind(value);
+      record.kind = kind_of(value);
       break;
     case kTs:
-      record.ts = take_text(value);
+      record.ts = text_of(value);
       break;
     case kParent:
-      if (!value.is_null()) record.parent = take_text(value);
+      if (!value.is_null()) record.parent = text_of(value);
       break;
     case kMeta:
       if (value.if_object() != nullptr) {
-        record.meta = std::move(value);
+        record.meta = &value;
       } else if (!value.is_null()) {
         throw Error(json::invalid_type_message(value, "a map"));
       }
       break;
     case kPayload:
-      record.payload = std::move(value);
+      record.payload = &value;
       break;
     case kUnknown:
       break;
   }
 }
 
-Record from_object(JsonObject& object) {
-  Record record;
+RecordView from_object(const JsonObject& object) {
+  RecordView record;
   bool seen[kUnknown] = {};
-  for (JsonObject::Member& member : object) {
+  for (const JsonObject::Member& member : object) {
     const Field field = field_named(member.key);
     if (field == kUnknown) continue;
-    if (seen[field]) throw Error("duplicate field `" + member.key + "`");
+    if (seen[field]) throw Error("duplicate field `" + std::string(member.key) + "`");
     seen[field] = true;
     set_field(record, field, member.value);
   }
@@ -99,8 +99,8 @@ Record from_object(JsonObject& object) {
   return record;
 }
 
-Record from_array(JsonValue::Array& elements) {
-  Record record;
+RecordView from_array(const JsonValue::Array& elements) {
+  RecordView record;
   const size_t n = elements.size();
   for (size_t i = 0; i < kFieldNames.size(); ++i) {
     if (i >= n) {
@@ -119,10 +119,35 @@ Record from_array(JsonValue::Array& elements) {
 
 }  // namespace
 
-Record record_from_value(JsonValue value) {
-  if (JsonObject* object = value.if_object()) return from_object(*object);
-  if (JsonValue::Array* elements = value.if_array()) return from_array(*elements);
+RecordView record_view_from_value(const JsonValue& value) {
+  if (const JsonObject* object = value.if_object()) return from_object(*object);
+  if (const JsonValue::Array* elements = value.if_array()) return from_array(*elements);
   throw Error(json::invalid_type_message(value, "struct Record"));
+}
+
+Record record_from_value(const JsonValue& value) {
+  const RecordView view = record_view_from_value(value);
+  Record record;
+  record.version = view.version;
+  record.id = view.id;
+  record.kind = view.kind;
+  record.ts = view.ts;
+  if (view.parent) record.parent = std::string(*view.parent);
+  if (view.meta != nullptr) record.meta = *view.meta;
+  record.payload = *view.payload;
+  return record;
+}
+
+RecordView view_of(const Record& record) {
+  RecordView view;
+  view.version = record.version;
+  view.id = record.id;
+  view.kind = record.kind;
+  view.ts = record.ts;
+  if (record.parent) view.parent = *record.parent;
+  if (record.meta) view.meta = &*record.meta;
+  view.payload = &record.payload;
+  return view;
 }
 
 }  // namespace korvane::agentlog

@@ -72,9 +72,28 @@ struct BasicRecord {
 
 using Record = BasicRecord<json::JsonValue>;
 
+// A record decoded from a value, as views into that value: the texts, the
+// meta object (nullptr when absent) and the payload.
+struct RecordView {
+  std::string_view version;
+  std::string_view id;
+  Kind kind = Kind::kMetadata;
+  std::string_view ts;
+  std::optional<std::string_view> parent;
+  const json::JsonValue* meta = nullptr;
+  const json::JsonValue* payload = nullptr;
+};
+
 // Decodes a record from a value built from host data (a JSON object with the
 // field names as keys, or the positional array). Throws Error with the
-// envelope's message, without a position.
-Record record_from_value(json::JsonValue value);
+// envelope's message, without a position. The view borrows from value.
+RecordView record_view_from_value(const json::JsonValue& value);
+
+// The same decoding, as a record of its own: texts are copied, the payload
+// and meta are copies of value's (views when value borrows its storage).
+Record record_from_value(const json::JsonValue& value);
+
+// The view of a record's fields.
+RecordView view_of(const Record& record);
 
 }  // namespace korvane::agentlog

@@ -52,7 +52,7 @@ const json::JsonObject* object_member(const json::JsonValue& value, std::string_
   return member == nullptr ? nullptr : member->if_object();
 }
 
-const std::string* string_member(const json::JsonValue& value, std::string_view key) {
+const std::string_view* string_member(const json::JsonValue& value, std::string_view key) {
   const json::JsonValue* member = value.find(key);
   return member == nullptr ? nullptr : member->if_string();
 }
@@ -67,8 +67,8 @@ const json::JsonValue::Array* content_blocks(const agentlog::Record& record) {
   return content == nullptr ? nullptr : content->if_array();
 }
 
-const std::string* block_text(const json::JsonValue& block) {
-  const std::string* type = string_member(block, "type");
+const std::string_view* block_text(const json::JsonValue& block) {
+  const std::string_view* type = string_member(block, "type");
   return type != nullptr && *type == "text" ? string_member(block, "text") : nullptr;
 }
 
@@ -78,7 +78,7 @@ std::optional<double> usage_number(const agentlog::Record& record, std::string_v
 }
 
 std::string_view tool_name(const json::JsonValue& block) {
-  const std::string* name = string_member(block, "name");
+  const std::string_view* name = string_member(block, "name");
   return name == nullptr ? std::string_view("_") : std::string_view(*name);
 }
 

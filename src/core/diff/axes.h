@@ -58,7 +58,7 @@ std::vector<AxisStat> build_rows(std::span<const AxisSeries> series, std::option
 // asked for; nullptr (or nothing) otherwise. number_member converts any JSON
 // number to the nearest double.
 const json::JsonObject* object_member(const json::JsonValue& value, std::string_view key);
-const std::string* string_member(const json::JsonValue& value, std::string_view key);
+const std::string_view* string_member(const json::JsonValue& value, std::string_view key);
 std::optional<double> number_member(const json::JsonValue& value, std::string_view key);
 
 // The "content" array of a record's payload, or nullptr.
@@ -66,7 +66,7 @@ const json::JsonValue::Array* content_blocks(const agentlog::Record& record);
 
 // The "text" of a text block (an object whose "type" is exactly "text" and
 // whose "text" is a string); nullptr for any other content entry.
-const std::string* block_text(const json::JsonValue& block);
+const std::string_view* block_text(const json::JsonValue& block);
 
 // usage.{key} of a record's payload as a double, when "usage" is an object
 // holding a number there.
@@ -80,7 +80,7 @@ void for_each_tool_use(const agentlog::Record& record, F&& f) {
   const json::JsonValue::Array* content = content_blocks(record);
   if (content == nullptr) return;
   for (const json::JsonValue& block : *content) {
-    const std::string* type = string_member(block, "type");
+    const std::string_view* type = string_member(block, "type");
     if (type != nullptr && *type == "tool_use") f(block);
   }
 }

@@ -9,13 +9,13 @@ std::optional<std::vector<std::string>> first_tool_use_keys(const agentlog::Reco
   const json::JsonValue::Array* content = content_blocks(record);
   if (content == nullptr) return std::nullopt;
   for (const json::JsonValue& block : *content) {
-    const std::string* type = string_member(block, "type");
+    const std::string_view* type = string_member(block, "type");
     if (type == nullptr || *type != "tool_use") continue;
     const json::JsonObject* input = object_member(block, "input");
     if (input == nullptr) continue;
     std::vector<std::string> keys;
     keys.reserve(input->size());
-    for (const json::JsonObject::Member& m : *input) keys.push_back(m.key);
+    for (const json::JsonObject::Member& m : *input) keys.emplace_back(m.key);
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     return keys;

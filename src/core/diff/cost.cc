@@ -53,7 +53,7 @@ ModelPricing pricing_from_object(const json::JsonObject& members) {
   for (const json::JsonObject::Member& member : members) {
     for (size_t i = 0; i < kPriceNames.size(); ++i) {
       if (member.key != kPriceNames[i]) continue;
-      if (seen[i]) throw Error("duplicate field `" + member.key + "`");
+      if (seen[i]) throw Error("duplicate field `" + std::string(member.key) + "`");
       seen[i] = true;
       pricing.*kPriceFields[i] = price_from_value(member.value);
       break;
@@ -76,7 +76,7 @@ ModelPricing model_pricing_from_value(const json::JsonValue& value) {
 
 std::optional<double> cost_of(const agentlog::Record& response, const PricingTable& table) {
   const json::JsonValue& payload = response.payload;
-  const std::string* model = string_member(payload, "model");
+  const std::string_view* model = string_member(payload, "model");
   const json::JsonValue* usage = payload.find("usage");
   if (model == nullptr || usage == nullptr || usage->if_object() == nullptr) return std::nullopt;
   std::optional<double> input_tokens = number_member(*usage, "input_tokens");
@@ -110,7 +110,7 @@ std::optional<double> cost_of(const agentlog::Record& response, const PricingTab
 }
 
 bool model_in_table(const agentlog::Record& response, const PricingTable& table) {
-  const std::string* model = string_member(response.payload, "model");
+  const std::string_view* model = string_member(response.payload, "model");
   return model != nullptr && table.contains(*model);
 }
 

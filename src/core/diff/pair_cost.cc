@@ -171,7 +171,7 @@ std::vector<ToolInput> tool_use_inputs(const agentlog::Record& turn) {
 
 std::string_view stop_reason(const agentlog::Record& turn) {
   const JsonValue* reason = turn.payload.find("stop_reason");
-  const std::string* text = reason == nullptr ? nullptr : reason->if_string();
+  const std::string_view* text = reason == nullptr ? nullptr : reason->if_string();
   return text == nullptr ? std::string_view() : std::string_view(*text);
 }
 

@@ -9,7 +9,7 @@ double reasoning_score(const agentlog::Record& response) {
   double blocks = 0.0;
   if (const json::JsonValue::Array* content = content_blocks(response)) {
     for (const json::JsonValue& block : *content) {
-      const std::string* type = string_member(block, "type");
+      const std::string_view* type = string_member(block, "type");
       if (type != nullptr && *type == "thinking") blocks += 1.0;
     }
   }

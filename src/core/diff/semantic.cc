@@ -97,7 +97,7 @@ void for_each_response_token(const agentlog::Record& record, std::string& nfc, s
   const json::JsonValue::Array* content = content_blocks(record);
   if (content == nullptr) return;
   for (const json::JsonValue& block : *content) {
-    if (const std::string* text = block_text(block)) for_each_token(*text, nfc, token, emit);
+    if (const std::string_view* text = block_text(block)) for_each_token(*text, nfc, token, emit);
   }
 }
 

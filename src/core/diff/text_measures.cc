@@ -165,7 +165,7 @@ std::string response_text(const agentlog::Record& record) {
   if (content == nullptr) return text;
   bool first = true;
   for (const json::JsonValue& block : *content) {
-    const std::string* piece = block_text(block);
+    const std::string_view* piece = block_text(block);
     if (piece == nullptr) continue;
     if (!first) text += ' ';
     text += *piece;
@@ -180,7 +180,7 @@ std::string drill_down_text(const agentlog::Record& record) {
   const json::JsonValue::Array* blocks = content_blocks(record);
   if (blocks == nullptr) return text;
   for (const json::JsonValue& block : *blocks) {
-    const std::string* part = block_text(block);
+    const std::string_view* part = block_text(block);
     if (part == nullptr || part->empty()) continue;
     if (!text.empty()) text += '\n';
     text += *part;
@@ -245,16 +245,16 @@ bool contains_abstention_phrase(std::string_view text) {
 }
 
 bool is_abstention_with(const agentlog::Record& record) {
-  const std::string* stop_reason = string_member(record.payload, "stop_reason");
+  const std::string_view* stop_reason = string_member(record.payload, "stop_reason");
   if (stop_reason != nullptr && *stop_reason == "content_filter") return true;
   const json::JsonValue::Array* content = content_blocks(record);
   if (content == nullptr) return false;
 
   // The response text (text blocks joined by single spaces), projected.
-  std::vector<const std::string*> pieces;
+  std::vector<const std::string_view*> pieces;
   size_t size = 0;
   for (const json::JsonValue& block : *content) {
-    if (const std::string* text = block_text(block)) {
+    if (const std::string_view* text = block_text(block)) {
       pieces.push_back(text);
       size += text->size() + 1;
     }
@@ -270,7 +270,7 @@ bool is_abstention_with(const agentlog::Record& record) {
 }
 
 bool is_refusal(const agentlog::Record& record) {
-  const std::string* reason = string_member(record.payload, "stop_reason");
+  const std::string_view* reason = string_member(record.payload, "stop_reason");
   if (reason != nullptr && (*reason == "refusal" || *reason == "content_filter")) return true;
   const std::string lower = unicode::to_lower(drill_down_text(record));
   return std::any_of(kDrillDownRefusalPhrases.begin(), kDrillDownRefusalPhrases.end(),

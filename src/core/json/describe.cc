@@ -17,7 +17,7 @@ std::string describe_found(const JsonValue& value, std::string_view null_word) {
     case JsonValue::Type::kDouble:
       return "floating point `" + format_double(*value.if_double()) + "`";
     case JsonValue::Type::kString:
-      return "string \"" + *value.if_string() + "\"";
+      return "string \"" + std::string(*value.if_string()) + "\"";
     case JsonValue::Type::kArray:
       return "sequence";
     case JsonValue::Type::kObject:

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 
 namespace korvane::json {
 namespace {
@@ -33,74 +34,81 @@ Digits shortest_digits(double magnitude) {
   return out;
 }
 
+char* copy(char* out, std::string_view text) {
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+char* zeros(char* out, int count) {
+  std::memset(out, '0', static_cast<size_t>(count));
+  return out + count;
+}
+
 }  // namespace
 
-void append_double(std::string& out, double value) {
-  if (!std::isfinite(value)) {
-    out += "null";
-    return;
-  }
-  if (std::signbit(value)) out += '-';
-  if (value == 0) {
-    out += "0.0";
-    return;
-  }
+char* write_double(char* out, double value) {
+  if (!std::isfinite(value)) return copy(out, "null");
+  if (std::signbit(value)) *out++ = '-';
+  if (value == 0) return copy(out, "0.0");
   const Digits g = shortest_digits(std::fabs(value));
   const int n = g.n;
   const int kk = g.kk;
-  if (0 < kk && kk <= 16) {
+  if (0 < kk && kk <= kPositionalExponentCeiling) {
     if (kk >= n) {
-      out.append(g.d, n);
-      out.append(kk - n, '0');
-      out += ".0";
-    } else {
-      out.append(g.d, kk);
-      out += '.';
-      out.append(g.d + kk, n - kk);
+      out = copy(out, {g.d, static_cast<size_t>(n)});
+      out = zeros(out, kk - n);
+      return copy(out, ".0");
     }
-  } else if (-5 < kk && kk <= 0) {
-    out += "0.";
-    out.append(-kk, '0');
-    out.append(g.d, n);
-  } else {
-    out += g.d[0];
-    if (n > 1) {
-      out += '.';
-      out.append(g.d + 1, n - 1);
-    }
-    out += 'e';
-    char exp[8];
-    auto [end, ec] = std::to_chars(exp, exp + sizeof exp, kk - 1);
-    (void)ec;
-    out.append(exp, end);
+    out = copy(out, {g.d, static_cast<size_t>(kk)});
+    *out++ = '.';
+    return copy(out, {g.d + kk, static_cast<size_t>(n - kk)});
   }
+  if (kPositionalExponentFloor < kk && kk <= 0) {
+    out = copy(out, "0.");
+    out = zeros(out, -kk);
+    return copy(out, {g.d, static_cast<size_t>(n)});
+  }
+  *out++ = g.d[0];
+  if (n > 1) {
+    *out++ = '.';
+    out = copy(out, {g.d + 1, static_cast<size_t>(n - 1)});
+  }
+  *out++ = 'e';
+  return std::to_chars(out, out + 8, kk - 1).ptr;
 }
 
-void append_canonical_double(std::string& out, double value) {
-  if (!std::isfinite(value)) {
-    out += "null";
-    return;
-  }
+char* write_canonical_double(char* out, double value) {
+  if (!std::isfinite(value)) return copy(out, "null");
   if (value == 0) {
-    out += '0';
-    return;
+    *out++ = '0';
+    return out;
   }
-  if (value < 0) out += '-';
+  if (value < 0) *out++ = '-';
   const Digits g = shortest_digits(std::fabs(value));
   const int n = g.n;
   const int kk = g.kk;
   if (kk <= 0) {
-    out += "0.";
-    out.append(-kk, '0');
-    out.append(g.d, n);
-  } else if (kk < n) {
-    out.append(g.d, kk);
-    out += '.';
-    out.append(g.d + kk, n - kk);
-  } else {
-    out.append(g.d, n);
-    out.append(kk - n, '0');
+    out = copy(out, "0.");
+    out = zeros(out, -kk);
+    return copy(out, {g.d, static_cast<size_t>(n)});
   }
+  if (kk < n) {
+    out = copy(out, {g.d, static_cast<size_t>(kk)});
+    *out++ = '.';
+    return copy(out, {g.d + kk, static_cast<size_t>(n - kk)});
+  }
+  out = copy(out, {g.d, static_cast<size_t>(n)});
+  return zeros(out, kk - n);
+}
+
+void append_double(std::string& out, double value) {
+  char text[kMaxNumberChars];
+  out.append(text, write_double(text, value));
+}
+
+void append_canonical_double(std::string& out, double value) {
+  char text[kMaxNumberChars];
+  out.append(text, write_canonical_double(text, value));
 }
 
 std::string format_double(double value) {

@@ -1,6 +1,7 @@
 // JsonValueBuilder: the reader's builder for JsonValue trees.
 //
-// It holds no state. Objects keep their members in input order; a key met
+// It holds no state, and the values it builds own their storage (see
+// value.h). Objects keep their members in input order; a key met
 // again keeps its first position and takes the last value. Small objects are
 // kept free of repeated keys as they grow; past kLinearMembers members, keys
 // are appended and repeats are collapsed once when the object is complete, so
@@ -29,7 +30,7 @@ class JsonValueBuilder {
   Value make_uint(uint64_t u) { return Value(u); }
   Value make_int(int64_t i) { return Value(i); }
   Value make_double(double d) { return Value(d); }
-  Value make_string(std::string_view text) { return Value(std::string(text)); }
+  Value make_string(std::string_view text) { return Value(text); }
 
   Array begin_array() { return Array(); }
   void push(Array& array, Value&& value) { array.push_back(std::move(value)); }
@@ -38,9 +39,9 @@ class JsonValueBuilder {
   Object begin_object() { return Object(); }
   void set(Object& object, std::string_view key, Value&& value) {
     if (object.members.size() < kLinearMembers) {
-      object.members.insert_or_assign(std::string(key), std::move(value));
+      object.members.insert_or_assign(key, std::move(value));
     } else {
-      object.members.append(std::string(key), std::move(value));
+      object.members.append(key, std::move(value));
       object.appended = true;
     }
   }
@@ -50,6 +51,7 @@ class JsonValueBuilder {
   }
 
  private:
+  // Objects up to this many members look for a repeated key at each insertion.
   static constexpr size_t kLinearMembers = 16;
 };
 

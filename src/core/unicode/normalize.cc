@@ -1,10 +1,12 @@
 #include "core/unicode/normalize.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "core/unicode/blocks.h"
 #include "core/unicode/tables.h"
 #include "core/unicode/utf8.h"
 
@@ -116,37 +118,71 @@ bool ascii_word_at(std::string_view text, size_t i) {
 
 }  // namespace
 
+bool NfcQuickCheck::passes(char32_t c) {
+  const CharInfo& info = tables::char_info(c);
+  if ((info.flags & (tables::kNfcNo | tables::kNfcMaybe)) != 0) return false;
+  if (info.ccc != 0 && info.ccc < last_ccc_) return false;
+  last_ccc_ = info.ccc;
+  return true;
+}
+
+bool passes_nfc_quick_check(std::string_view text) {
+  NfcQuickCheck check;
+  size_t i = 0;
+  while (i < text.size()) {
+    // Long stretches of ASCII go four blocks at a time.
+    while (text.size() - i >= 4 * kTextBlock) {
+      const char* p = text.data() + i;
+      if ((non_ascii_mask(load_block(p, kTextBlock)) | non_ascii_mask(load_block(p + kTextBlock, kTextBlock)) |
+           non_ascii_mask(load_block(p + 2 * kTextBlock, kTextBlock)) |
+           non_ascii_mask(load_block(p + 3 * kTextBlock, kTextBlock))) != 0) {
+        break;
+      }
+      i += 4 * kTextBlock;
+      check = NfcQuickCheck();
+    }
+    if (i == text.size()) break;
+    const size_t n = std::min(text.size() - i, kTextBlock);
+    const unsigned non_ascii = non_ascii_mask(load_block(text.data() + i, n)) & ((1u << n) - 1);
+    if (non_ascii == 0) {
+      i += n;
+      check = NfcQuickCheck();
+      continue;
+    }
+    // ASCII before the scalar starts the check afresh: nothing reorders or
+    // composes across it.
+    const auto k = static_cast<size_t>(std::countr_zero(non_ascii));
+    if (k > 0) check = NfcQuickCheck();
+    i += k;
+    if (!check.passes(decode(text, i))) return false;
+  }
+  return true;
+}
+
 void append_nfc(std::string& out, std::string_view text) {
   const size_t n = text.size();
   size_t copied = 0;    // text[0, copied) has been written to out
   size_t boundary = 0;  // start of the last boundary scalar seen
-  uint8_t last_ccc = 0;
+  NfcQuickCheck check;
   std::vector<Scalar> scratch;
   size_t i = 0;
   while (i < n) {
     if (ascii_word_at(text, i)) {
       boundary = i + 7;
-      last_ccc = 0;
+      check = NfcQuickCheck();
       i += 8;
       continue;
     }
     if (static_cast<unsigned char>(text[i]) < 0x80) {
       boundary = i++;
-      last_ccc = 0;
+      check = NfcQuickCheck();
       continue;
     }
     const size_t start = i;
-    const CharInfo& info = tables::char_info(decode(text, i));
-    if ((info.flags & (tables::kNfcNo | tables::kNfcMaybe)) == 0) {
-      if (info.ccc == 0) {
-        boundary = start;
-        last_ccc = 0;
-        continue;
-      }
-      if (info.ccc >= last_ccc) {
-        last_ccc = info.ccc;
-        continue;
-      }
+    const char32_t c = decode(text, i);
+    if (check.passes(c)) {
+      if (tables::char_info(c).ccc == 0) boundary = start;
+      continue;
     }
     // The quick check fails here: normalize from the last boundary up to
     // the next one.
@@ -159,7 +195,7 @@ void append_nfc(std::string& out, std::string_view text) {
     out.append(text, copied, boundary - copied);
     normalize_stretch(out, text.substr(boundary, end - boundary), scratch);
     copied = boundary = i = end;
-    last_ccc = 0;
+    check = NfcQuickCheck();
   }
   out.append(text, copied, n - copied);
 }
