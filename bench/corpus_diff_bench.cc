@@ -47,8 +47,8 @@ int main(int argc, char** argv) {
   std::printf("{\"pairs\": [");
   for (size_t k = 0; k < pairs.size(); ++k) {
     if (only >= 0 && static_cast<size_t>(only) != k) continue;
-    const std::string& b = *pairs[k].find("baseline")->if_string();
-    const std::string& c = *pairs[k].find("candidate")->if_string();
+    const std::string b(*pairs[k].find("baseline")->if_string());
+    const std::string c(*pairs[k].find("candidate")->if_string());
     const std::vector<Record> baseline = read_trace(dir + "/" + b);
     const std::vector<Record> candidate = read_trace(dir + "/" + c);
     uint64_t sink = 0;
