@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # Installs what the tests need, when missing, then runs every test: the C++
-# unit tests (GoogleTest under CTest) and the Python tests (pytest) against
-# the package installed from this checkout. The C++ tests also run under
-# AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize.sh, about
-# 6 minutes on 2 cores); KORVANE_SANITIZE=0 skips that run.
+# unit tests (GoogleTest under CTest), again under AddressSanitizer and
+# UndefinedBehaviorSanitizer (scripts/sanitize.sh; KORVANE_SANITIZE=0 skips
+# that run), and the Python tests (pytest) against the wheel built from this
+# checkout, installed with every optional extra. No test may skip: a skipped
+# Python test fails the run (tests/python/conftest.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 python=${PYTHON:-python3}
+pip=("$python" -m pip install -q --disable-pip-version-check)
 
+# From Debian's packages: GoogleTest, the Unicode Character Database (its
+# NormalizationTest.txt comes compressed, hence bzip2), a compiler, and
+# Chromium for the tests that render the HTML pages in a real browser.
 missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/share/unicode/UnicodeData.txt ] || missing+=(unicode-data)
+command -v bzip2 >/dev/null || missing+=(bzip2)
 command -v g++ >/dev/null || missing+=(g++)
-# The browser tests render the HTML pages in headless Chromium.
 command -v chromium >/dev/null || command -v chromium-browser >/dev/null || missing+=(chromium)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing ${missing[*]}"
@@ -23,14 +28,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-"$python" -m pip install -q --disable-pip-version-check cmake ninja pytest hypothesis orjson mypy
-# The recording and import tests run the real SDKs (their HTTP layer mocked)
-# and produce OTLP input with the real OpenTelemetry SDK and its OTLP encoder.
-"$python" -m pip install -q --disable-pip-version-check openai anthropic opentelemetry-sdk \
-  opentelemetry-exporter-otlp-proto-common
-# The suite tests: the JUnit schema check, the Ray and Dask engines, --pricing auto.
-"$python" -m pip install -q --disable-pip-version-check xmlschema "ray>=2.9" "dask[distributed]>=2024.1" \
-  "genai-prices>=0.0.25"
+# From PyPI: the build tools and the test tools (the OTLP encoder produces
+# the import tests' input from the real OpenTelemetry SDK; xmlschema checks
+# the JUnit output against its schema).
+"${pip[@]}" cmake ninja pytest hypothesis mypy xmlschema opentelemetry-exporter-otlp-proto-common
 
 echo "== C++ tests"
 cmake -S . -B build/tests -G Ninja -DKORVANE_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -43,11 +44,13 @@ if [ "${KORVANE_SANITIZE:-1}" != 0 ]; then
 fi
 
 echo "== Python tests"
-# One abi3 wheel, installed for every test run below.
+# One abi3 wheel, installed with every optional extra (the SDKs, the
+# OpenTelemetry SDK, Ray, Dask, genai-prices, tqdm) for every run below.
 rm -rf build/wheel
 "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w build/wheel .
 wheel=$(ls build/wheel/korvane-*.whl)
-"$python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
+"${pip[@]}" --force-reinstall --no-deps "$wheel"
+"${pip[@]}" "$wheel[openai,anthropic,otel,ray,dask,prices,progress]"
 (cd tests/python && "$python" -m pytest -q -p no:cacheprovider)
 
 # The same wheel under every newer CPython that pyenv has: the module

@@ -4,8 +4,7 @@ import shutil
 
 import pytest
 
-from test_cli import response, write
-from vectors import CORPUS, PAIRS, meta
+from vectors import CORPUS, PAIRS, meta, response, write
 
 
 @pytest.fixture
@@ -30,3 +29,16 @@ def sides(tmp_path):
     write(cand / "void.agentlog", [meta("void")])
     (base / "notes.txt").write_text("not a trace")
     return str(base), str(cand)
+
+
+def pytest_sessionfinish(session, exitstatus):
+    """A skipped test has not run. The test command installs everything the
+    tests need, so a skip means something is missing: it fails the run."""
+    reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+    skipped = reporter.stats.get("skipped", []) if reporter is not None else []
+    if skipped and exitstatus == 0:
+        reporter.ensure_newline()
+        reporter.write_sep("=", "skipped tests have not run")
+        for report in skipped:
+            reporter.write_line(f"{report.nodeid}: {report.longrepr[-1]}")
+        session.exitstatus = 1

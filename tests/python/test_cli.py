@@ -25,7 +25,7 @@ from korvane.render.html import render_html
 from korvane.render.terminal import render_text
 from korvane.render.text import safe
 from korvane.verdict import Rule, judge
-from vectors import CORPUS, record
+from vectors import CORPUS, record, response, write
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 BASELINE, CANDIDATE, PRICING = (str(EXAMPLES / n) for n in ["baseline.agentlog", "candidate.agentlog",
@@ -42,18 +42,8 @@ def run(argv, capsys):
     return status, out, err
 
 
-def write(path, data):
-    """Writes bytes, or records as a trace; returns the path as text."""
-    path.write_bytes(data if isinstance(data, bytes) else korvane.write_agentlog(data))
-    return str(path)
-
-
 def parse(path):
     return korvane.parse_agentlog(pathlib.Path(path).read_bytes())
-
-
-def response(text="hello", **payload):
-    return record({"model": "m", "content": [{"type": "text", "text": text}], "stop_reason": "end_turn", **payload})
 
 
 def rounded(value):

@@ -11,7 +11,7 @@ import subprocess
 import report_samples as samples
 from korvane import cli
 from korvane.render.html import render_html
-from test_cli import response, write
+from vectors import response, write
 from vectors import record
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"

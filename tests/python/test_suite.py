@@ -19,8 +19,8 @@ from korvane.errors import InputError
 from korvane.render.markdown import render_markdown
 from korvane.suite import aggregate, discovery, task
 from korvane.suite.process_engine import ProcessEngine
-from test_cli import response, run, write
-from vectors import CORPUS, DATA, PAIRS, meta
+from test_cli import run
+from vectors import CORPUS, DATA, PAIRS, meta, response, write
 
 def test_pairing_by_task_id_keeps_unmatched_traces(sides):
     base, cand = sides

@@ -8,6 +8,8 @@ import pathlib
 import sys
 import tracemalloc
 
+import korvane
+
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 VECTORS = DATA / "vectors"
 CORPUS = DATA / "corpus"
@@ -84,3 +86,14 @@ PAIRS = json.loads((CORPUS / "pairs.json").read_text())["pairs"]
 def meta(task_id):
     """A metadata record naming its task."""
     return record({"task_id": task_id}, kind="metadata", id="m")
+
+
+def write(path, data):
+    """Writes bytes, or records as a trace; returns the path as text."""
+    path.write_bytes(data if isinstance(data, bytes) else korvane.write_agentlog(data))
+    return str(path)
+
+
+def response(text="hello", **payload):
+    """A chat_response record with one text block."""
+    return record({"model": "m", "content": [{"type": "text", "text": text}], "stop_reason": "end_turn", **payload})
