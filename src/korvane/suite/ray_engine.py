@@ -16,7 +16,6 @@ from korvane.suite.runner import CLUSTER_MAX_CHUNK, IN_FLIGHT_PER_SLOT
 from korvane.suite.task import Job, Settings, TaskSummary, run_chunk
 
 
-
 class RayEngine:
     name = "ray"
     max_chunk = CLUSTER_MAX_CHUNK
