@@ -46,21 +46,41 @@ inline double middle(double lower, double upper, size_t m) {
 }
 
 // The count values of values that come first under before (a strict order
-// in which values that compare equal are equal in bits), in that order: one
-// pass keeps them in a sorted buffer, most values costing one comparison.
+// in which values that compare equal are equal in bits), in that order. One
+// pass gathers candidates, unsorted, into a buffer of 2 count; each time it
+// fills, it keeps its count first values, the last of which bounds the
+// candidates from then on. Each value costs a comparison and a store,
+// without a branch on the comparison.
 template <class Before>
 std::vector<double> first_values(std::span<const double> values, size_t count, Before before) {
-  std::vector<double> held;
-  held.reserve(count);
-  for (double v : values) {
-    if (held.size() == count) {
-      if (!before(v, held.back())) continue;
-      held.pop_back();
+  std::vector<double> held(2 * count);
+  const auto keep = static_cast<std::ptrdiff_t>(count);
+  double* const full = held.data() + held.size();
+  double* end = held.data();
+  const double* value = values.data();
+  const double* const last = value + values.size();
+  for (; value != last && end != full; ++value) *end++ = *value;
+  while (value != last) {
+    std::nth_element(held.data(), held.data() + keep - 1, full, before);
+    const double bound = held[count - 1];
+    end = held.data() + keep;
+    for (; value != last && end != full; ++value) {
+      *end = *value;
+      end += before(*value, bound);
     }
-    held.insert(std::upper_bound(held.begin(), held.end(), v, before), v);
   }
+  std::sort(held.data(), end, before);
+  held.resize(std::min(static_cast<size_t>(end - held.data()), count));
   return held;
 }
+
+// Draws are made and evaluated a chunk of resamples at a time, of at most
+// this many indices in all (but at least one resample).
+constexpr size_t kChunkIndices = 16384;
+
+// Chunks of at least this many resamples (series of up to 128 pairs) find
+// their medians side by side.
+constexpr size_t kSideBySideResamples = 128;
 
 // ---------------------------------------------------------------------------
 // One side's statistic over the resamples of a bootstrap.
@@ -74,10 +94,12 @@ std::vector<double> first_values(std::span<const double> values, size_t count, B
 //    its statistic is the statistic of the series;
 //  - median: the series' indices are sorted once by value into classes of
 //    equivalent values; a resample walks them in that order, adding up the
-//    draw counts, to the middle positions. A class whose members are not all
-//    the same bits (0.0 and -0.0, NaNs with different payloads) is resolved
-//    as the stable sort does: the element at offset t within the class is
-//    the t-th drawn member of the class in draw order;
+//    draw counts, to the middle positions; the resamples of a large chunk
+//    walk side by side, a step of every resample at a time, so that the walk
+//    has no branch that depends on the draws. A class whose members are not
+//    all the same bits (0.0 and -0.0, NaNs with different payloads) is
+//    resolved as the stable sort does: the element at offset t within the
+//    class is the t-th drawn member of the class in draw order;
 //  - mean of a series of 0.0 and 1.0: the sum is the exact count of ones
 //    drawn, so the mean is that count divided by m;
 //  - any other mean: the sum in draw order.
@@ -107,14 +129,20 @@ class SideStatistic {
 
   // The statistic of each resample of a chunk: resample r is drawn[r m,
   // (r + 1) m), counts[r m + j] the number of its draws of index j (when
-  // uses_counts()), and its statistic goes to out[r].
-  void evaluate(std::span<const uint32_t> drawn, std::span<const uint32_t> counts, size_t m, std::span<double> out) const {
+  // uses_counts()), and its statistic goes to out[r]. scratch holds
+  // 3 out.size() words.
+  void evaluate(std::span<const uint32_t> drawn, std::span<const uint32_t> counts, size_t m, std::span<double> out,
+                std::span<uint32_t> scratch) const {
     const double size = static_cast<double>(m);
     switch (mode_) {
       case Mode::kConstant:
         std::fill(out.begin(), out.end(), constant_);
         return;
       case Mode::kMedianByRank:
+        if (all_uniform_ && out.size() >= kSideBySideResamples) {
+          medians_side_by_side(counts, m, out, scratch);
+          return;
+        }
         for (size_t r = 0; r < out.size(); ++r) out[r] = median_by_rank(drawn.subspan(r * m, m), counts.data() + r * m);
         return;
       case Mode::kMeanOfBits:
@@ -156,6 +184,34 @@ class SideStatistic {
       }
       rank_[order_[k]] = static_cast<uint32_t>(class_value_.size() - 1);
     }
+  }
+
+  // The medians of a chunk of resamples when every class is uniform (see
+  // median_by_rank()), all resamples a step at a time: below_lower[r] and
+  // below_upper[r] count the values, in ascending order, whose draws added
+  // up (seen[r]) stay at or below the two middle positions. The walk stops
+  // once every resample has passed the upper one.
+  void medians_side_by_side(std::span<const uint32_t> counts, size_t m, std::span<double> out,
+                            std::span<uint32_t> scratch) const {
+    const size_t count = out.size();
+    uint32_t* const seen = scratch.data();
+    uint32_t* const below_lower = seen + count;
+    uint32_t* const below_upper = below_lower + count;
+    std::fill(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(3 * count), 0u);
+    const auto lower = static_cast<uint32_t>((m - 1) / 2);
+    const auto upper = static_cast<uint32_t>(m / 2);
+    for (size_t k = 0; k < m; ++k) {
+      const uint32_t* const drawn_k = counts.data() + order_[k];
+      uint32_t least = UINT32_MAX;
+      for (size_t r = 0; r < count; ++r) {
+        seen[r] += drawn_k[r * m];
+        below_lower[r] += seen[r] <= lower;
+        below_upper[r] += seen[r] <= upper;
+        least = std::min(least, seen[r]);
+      }
+      if (least > upper) break;
+    }
+    for (size_t r = 0; r < count; ++r) out[r] = middle(sorted_[below_lower[r]], sorted_[below_upper[r]], m);
   }
 
   // The element at offset t within class r of the stable order of the
@@ -205,10 +261,6 @@ class SideStatistic {
   std::vector<uint32_t> ones_;        // kMeanOfBits: the indices whose value is 1.0
 };
 
-// Draws are made and evaluated a chunk of resamples at a time, of at most
-// this many indices in all (but at least one resample).
-constexpr size_t kChunkIndices = 16384;
-
 // The 1000 resample statistics candidate - baseline of each series pair,
 // all of one length m <= 2^32 - 1, from one stream of draws: deltas[k] of
 // pair k. Pairs whose two sides are constant need no draws.
@@ -231,6 +283,7 @@ std::vector<std::vector<double>> resample_deltas(std::span<const SeriesPair> pai
   bool counts_needed = false;
   for (const Sides& s : sides) counts_needed |= s.baseline.uses_counts() || s.candidate.uses_counts();
   std::vector<uint32_t> counts(counts_needed ? chunk * m : 0);
+  std::vector<uint32_t> scratch(3 * chunk);
   std::vector<double> baseline_statistics(chunk);
   for (size_t first = 0; first < kBootstrapResamples; first += chunk) {
     const size_t count = std::min<size_t>(chunk, kBootstrapResamples - first);
@@ -247,8 +300,8 @@ std::vector<std::vector<double>> resample_deltas(std::span<const SeriesPair> pai
     for (size_t k = 0; k < pairs.size(); ++k) {
       const std::span<double> out = std::span(deltas[k]).subspan(first, count);
       const std::span<double> base = std::span(baseline_statistics).first(count);
-      sides[k].candidate.evaluate(indices, counts, m, out);
-      sides[k].baseline.evaluate(indices, counts, m, base);
+      sides[k].candidate.evaluate(indices, counts, m, out, scratch);
+      sides[k].baseline.evaluate(indices, counts, m, base, scratch);
       for (size_t r = 0; r < count; ++r) out[r] -= base[r];
     }
   }
@@ -262,8 +315,9 @@ std::pair<double, double> interval_of(std::vector<double>& deltas) {
   // Where equivalent values are also equal in bits (no NaN, no -0.0), every
   // arrangement of them is the stable one, and the values at the bounds'
   // positions, near the two ends, are found without sorting.
-  const bool plain = std::none_of(deltas.begin(), deltas.end(),
-                                  [](double v) { return std::isnan(v) || (v == 0.0 && std::signbit(v)); });
+  int odd = 0;  // tested without a branch per value
+  for (double v : deltas) odd |= (v != v) | ((v == 0.0) & (std::copysign(1.0, v) < 0.0));
+  const bool plain = odd == 0;
   if (!plain) sort_stable(deltas);
   const auto at = [&](double q) {
     const double pos = static_cast<double>(n - 1) * q;
