@@ -315,6 +315,19 @@ TEST(Axes, SemanticProperties) {
   }
 }
 
+TEST(Axes, SemanticHandWorked) {
+  // Six documents: df(cat) = 2, df(sat) = df(ran) = 1, so with N = 6 the
+  // shared token weighs 1 + ln(7/3) and each other one 1 + ln(7/2). Empty
+  // texts ("!!" has no token) score 1.0 against each other, 0.0 otherwise.
+  const Records baseline = {texts({"Cat sat"}), texts({""}), texts({""})};
+  const Records candidate = {texts({"cat ran"}), texts({"!!"}), texts({"dog"})};
+  const double shared = std::pow(1 + std::log(7.0 / 3), 2), own = std::pow(1 + std::log(3.5), 2);
+  const std::vector<double> got = semantic_similarities(pairs_of(baseline, candidate));
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_NEAR(got[0], shared / (shared + own), 1e-15);
+  EXPECT_EQ(std::pair(got[1], got[2]), std::pair(1.0, 0.0));
+}
+
 TEST(Axes, NumbersAreReadOnlyInTheirPlace) {
   const PricingTable table = {{"m", ModelPricing{3, 15, 0.3, 0, 0, 0, 0}},
                               {"batched", ModelPricing{3, 15, 0.3, 0, 0, 0, 0.5}},
@@ -693,6 +706,20 @@ TEST(Recommendations, AnAggregateWhenARowIsSevereAndNoneIsAnError) {
   const std::vector<FirstDivergence> error = {{1, 1, S, kTraj, "dropped a turn", 1.0}};
   EXPECT_EQ(recommendations(rows_with({{Axis::kLatency, 1.0}}), error).size(), 1u);
   EXPECT_TRUE(recommendations(rows_with({}), {}).empty());
+}
+
+TEST(Recommendations, RankedBySeverityConfidenceAndTurnThenCutToEight) {
+  // Errors first, then by confidence (higher first), then by turn; equal
+  // keys keep the divergence order; ten in, eight out.
+  constexpr auto I = DriftKind::kStyleDrift;
+  const std::vector<FirstDivergence> ranked = {
+      {5, 5, D, kTraj, "w5", 0.5},     {3, 3, S, kTraj, "e3", 0.5},     {1, 1, I, kSem, "i1", 0.9},
+      {2, 2, D, kTraj, "w2", 0.5},     {4, 4, S, kTraj, "e4", 0.9},     {8, 8, I, kSem, "i8", 0.1},
+      {6, 6, I, kSem, "i6a", 0.1},     {6, 6, I, kSem, "i6b", 0.1},     {9, 9, I, kSem, "i9", 0.1},
+      {7, 7, I, kSem, "i7", 0.1}};
+  std::string order;
+  for (const Recommendation& r : recommendations(rows_with({}), ranked)) order += r.rationale + " ";
+  EXPECT_EQ(order, "e4 e3 w2 w5 i1 i6a i6b i7 ");
 }
 
 // Each axis as "name baseline candidate delta normalized; ", then the
