@@ -27,7 +27,6 @@ BOOTSTRAP_RESAMPLES = 1000
 EPSILON = 1e-9
 
 _LETTERS = {"regressed": "r", "improved": "i", "unchanged": "u", "not measurable": "n"}
-CHANGE_OF_LETTER = {letter: word for word, letter in _LETTERS.items()}
 
 
 class TaskRecord(NamedTuple):
