@@ -476,8 +476,7 @@ def render_suite_html(result: SuiteResult) -> str:
     ranked = result.ranked()
     failed = result.failed()
     anchors = {t.task: i for i, t in enumerate([*ranked, *failed])}
-    counts = {s: sum(1 for t in result.tasks if t.status == s)
-              for s in ("pass", "regression", "nothing to compare", "error")}
+    counts = result.counts()
     chart = render_chart([_suite_strip(a) for a in result.axes],
                          ("unchanged", "improved", "regressed", "not measurable"),
                          "Median per-task delta of each axis with its 95% interval",

@@ -4,7 +4,6 @@ from a trace is escaped (korvane.render.text)."""
 
 from __future__ import annotations
 
-from collections import Counter
 from typing import TYPE_CHECKING, Iterable, Sequence
 
 from korvane.prices import Pricing
@@ -247,16 +246,20 @@ def _reasons(reasons: Sequence[str], indent: str) -> list[str]:
     return out
 
 
+def tally(result: SuiteResult) -> str:
+    """How the task pairs ended, as the terminal and Markdown summaries
+    say it."""
+    counts = result.counts()
+    return (f"{len(result.tasks)} task pairs: {counts['pass']} pass, {counts['regression']} "
+            f"regressed, {counts['nothing to compare'] + counts['error']} failed; "
+            f"{len(result.unmatched)} unmatched")
+
+
 def render_suite_text(result: SuiteResult, color: bool = False) -> str:
     """The terminal summary of a suite: the axes, the most regressed tasks,
     the failed and unmatched ones, prices and the verdict."""
     paint = _Painter(color)
-    tasks = result.tasks
-    counts = Counter(t.status for t in tasks)
-    out = [paint("korvane suite", "bold"),
-           f"  {len(tasks)} task pairs: {counts['pass']} pass, {counts['regression']} regressed, "
-           f"{counts['nothing to compare'] + counts['error']} failed; "
-           f"{len(result.unmatched)} unmatched",
+    out = [paint("korvane suite", "bold"), f"  {tally(result)}",
            f"  rule: {result.settings.rule.describe()}", ""]
     styles = ["regression" if a.gated and a.worse else None for a in result.axes]
     out += _table(SUITE_HEADER, (axis_summary_cells(a) for a in result.axes), {1, 2, 3, 4, 5},

@@ -12,6 +12,7 @@ from __future__ import annotations
 import random
 import statistics
 from array import array
+from collections import Counter
 from dataclasses import asdict, dataclass, field
 from typing import Any, NamedTuple, Sequence
 
@@ -128,6 +129,10 @@ class SuiteResult:
     def exit_status(self) -> int:
         return EXIT_STATUS[self.status]
 
+    def counts(self) -> Counter[str]:
+        """How many tasks ended with each status (0 for a status none has)."""
+        return Counter(t.status for t in self.tasks)
+
     def ranked(self) -> list[TaskRecord]:
         """The tasks that ran, most regressed first."""
         ran = [t for t in self.tasks if t.status in ("pass", "regression")]
@@ -152,6 +157,7 @@ class SuiteResult:
 
     def to_json(self) -> dict[str, Any]:
         """Everything but the per-task summaries, as JSON values."""
+        counts = self.counts()
         return {
             "status": self.status,
             "exit_status": self.exit_status,
@@ -161,7 +167,7 @@ class SuiteResult:
                      "max_failing_tasks": self.max_failing_tasks},
             "seed": self.settings.seed,
             "counts": {"tasks": len(self.tasks),
-                       **{status: sum(1 for t in self.tasks if t.status == status)
+                       **{status: counts[status]
                           for status in ("pass", "regression", "nothing to compare", "error")},
                        "unmatched": len(self.unmatched)},
             "axes": [asdict(a) for a in self.axes],
@@ -218,10 +224,9 @@ class Aggregator:
     def result(self, results: ResultsFile) -> SuiteResult:
         self.records.sort(key=lambda r: task_key(r.task))
         axes = tuple(self._axis(i, axis) for i, axis in enumerate(AXES))
-        counts = {status: sum(1 for r in self.records if r.status == status)
-                  for status in ("regression", "nothing to compare", "error")}
+        counts = Counter(r.status for r in self.records)
         missing = sum(1 for u in self.plan.unmatched if u.side == "baseline")
-        failing = sum(counts.values()) + missing
+        failing = len(self.records) - counts["pass"] + missing
         reasons = []
         if failing > self.max_failing_tasks:
             parts = [f"{n} {what}" for n, what in [
