@@ -20,6 +20,7 @@ from korvane.render.formats import (
     format_number,
     row_numbers,
     severity_word,
+    summary_numbers,
 )
 from korvane.render.terminal import axis_summary_cells, change_word
 from korvane.verdict import AXES, WORSE_SIGN, Verdict, headline, judge
@@ -411,10 +412,8 @@ def _suite_strip(axis: AxisSummary) -> Strip:
         sign = WORSE_SIGN[axis.axis]
         low, high = sorted((sign * (axis.low or 0.0), sign * (axis.high or 0.0)))
         tone = "regressed" if low > EPSILON else "improved" if high < -EPSILON else "unchanged"
-    d = decimals_for([axis.median, axis.low, axis.high])
     return Strip(axis.axis, axis_label(axis.axis), axis.median, axis.low, axis.high, tone,
-                 axis.axis in FIXED_SCALE_AXES,
-                 "-" if axis.median is None else format_number(axis.median, True, d),
+                 axis.axis in FIXED_SCALE_AXES, summary_numbers(axis)[0],
                  empty=axis.median is None)
 
 

@@ -11,10 +11,10 @@ from korvane.render.formats import (
     axis_label,
     decimals_for,
     format_confidence,
-    format_interval,
     format_number,
     row_numbers,
     severity_word,
+    summary_numbers,
 )
 from korvane.render.text import safe
 from korvane.verdict import Status, Verdict, direction, headline, judge
@@ -231,11 +231,8 @@ SUITE_HEADER = ["axis", "regressed", "improved", "unchanged", "not measurable", 
 
 
 def axis_summary_cells(axis: AxisSummary) -> list[str]:
-    d = decimals_for([axis.median, axis.low, axis.high])
-    interval = "-" if axis.median is None else format_interval(axis.low, axis.high, d)
-    median = "-" if axis.median is None else format_number(axis.median, signed=True, decimals=d)
     return [axis_label(axis.axis), str(axis.regressed), str(axis.improved), str(axis.unchanged),
-            str(axis.not_measurable), median, interval,
+            str(axis.not_measurable), *summary_numbers(axis),
             ("yes" if axis.gated else "no") + (", worse" if axis.worse else "")]
 
 

@@ -16,7 +16,7 @@ from collections import Counter
 from dataclasses import asdict, dataclass, field
 from typing import Any, NamedTuple, Sequence
 
-from korvane.render.formats import axis_label, decimals_for, format_interval
+from korvane.render.formats import axis_label, summary_numbers
 from korvane.suite.discovery import Plan, Unmatched, task_key
 from korvane.suite.runner import ResultsFile, read_summary
 from korvane.suite.task import Settings, TaskStatus, TaskSummary
@@ -240,8 +240,7 @@ class Aggregator:
                            f"{', '.join(parts)}{allowed}")
         for a in axes:
             if a.gated and a.worse:
-                d = decimals_for([a.median, a.low, a.high])
-                reasons.append(f"{axis_label(a.axis)}: the interval {format_interval(a.low, a.high, d)} "
+                reasons.append(f"{axis_label(a.axis)}: the interval {summary_numbers(a)[1]} "
                                f"of the median per-task delta lies wholly on the worse side")
         pricing = {"priced": dict(sorted(self._pricing["priced"].items())),
                    "unpriced": sorted(set(self._pricing["unpriced"])
