@@ -23,15 +23,12 @@ from korvane.render.formats import (
     summary_numbers,
 )
 from korvane.render.terminal import axis_summary_cells, change_word
-from korvane.verdict import AXES, WORSE_SIGN, Verdict, headline, judge
+from korvane.verdict import AXES, Verdict, headline, judge
 
 if TYPE_CHECKING:
     from korvane._core import AxisRow, DiffReport, Divergence, PairDrilldown
     from korvane.prices import Pricing
     from korvane.suite.aggregate import AxisSummary, SuiteResult, TaskRecord
-
-# Interval bounds closer to 0 than this count as 0.
-EPSILON = 1e-9
 
 # Colours of severities, recommendation levels and suite classes.
 TONE_COLOURS = {
@@ -406,12 +403,8 @@ _SHORT = {"semantic": "sem", "trajectory": "traj", "safety": "refus", "verbosity
 
 
 def _suite_strip(axis: AxisSummary) -> Strip:
-    if axis.median is None:
-        tone = "not measurable"
-    else:
-        sign = WORSE_SIGN[axis.axis]
-        low, high = sorted((sign * (axis.low or 0.0), sign * (axis.high or 0.0)))
-        tone = "regressed" if low > EPSILON else "improved" if high < -EPSILON else "unchanged"
+    tone = ("not measurable" if axis.median is None else "regressed" if axis.worse
+            else "improved" if axis.better else "unchanged")
     return Strip(axis.axis, axis_label(axis.axis), axis.median, axis.low, axis.high, tone,
                  axis.axis in FIXED_SCALE_AXES, summary_numbers(axis)[0],
                  empty=axis.median is None)

@@ -60,6 +60,14 @@ class AxisSummary:
     gated: bool
     worse: bool
 
+    @property
+    def better(self) -> bool:
+        """True when the whole interval lies on the axis's better side."""
+        if self.low is None or self.high is None:
+            return False
+        sign = WORSE_SIGN[self.axis]
+        return max(self.low * sign, self.high * sign) < -EPSILON
+
 
 def resample_median(ordered: Sequence[float], rng: random.Random) -> float:
     """The median of one bootstrap resample of `ordered` (sorted ascending).
