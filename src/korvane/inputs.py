@@ -10,7 +10,7 @@ import math
 import os
 import stat
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, NoReturn
+from typing import TYPE_CHECKING, Any, Callable, NoReturn
 
 import korvane
 from korvane._trace_writer import MAX_TRACE_BYTES
@@ -99,19 +99,6 @@ def read_trace(path: str, on_read: Callable[[int], None] | None = None) -> list[
     if on_read is not None:
         on_read(len(data))
     return parse_trace(data, path)
-
-
-def trace_models(*traces: Iterable[Mapping[str, Any]]) -> list[str]:
-    """The model names the traces' responses report, sorted."""
-    models = set()
-    for records in traces:
-        for record in records:
-            payload = record["payload"]
-            if record["kind"] == "chat_response" and isinstance(payload, dict):
-                model = payload.get("model")
-                if isinstance(model, str):
-                    models.add(model)
-    return sorted(models)
 
 
 # --- Pricing files ---------------------------------------------------------------

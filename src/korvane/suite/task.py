@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, Literal, Mapping, Sequence, TypedDict
 import korvane
 from korvane import prices
 from korvane.errors import InputError
-from korvane.inputs import parse_trace, read_trace_bytes, trace_models
+from korvane.inputs import parse_trace, read_trace_bytes
 from korvane.suite.discovery import Task
 from korvane.verdict import Change, Rule, Verdict, count_responses, judge
 
@@ -122,10 +122,8 @@ def _diff(job: Job, settings: Settings, summary: TaskSummary) -> None:
     data = job.data if job.data is not None else _read_pair(task)
     baseline = parse_trace(data[0], task.baseline)
     candidate = parse_trace(data[1], task.candidate)
-    pricing = None
-    if settings.pricing is not None or settings.auto_pricing:
-        pricing = prices.resolve(trace_models(baseline, candidate), settings.pricing,
-                                 settings.pricing_name, settings.auto_pricing)
+    pricing = prices.for_traces(baseline, candidate, settings.pricing, settings.pricing_name,
+                                settings.auto_pricing)
     report = korvane.compute_diff_report(baseline, candidate,
                                          pricing.table if pricing else None, settings.seed)
     responses = (count_responses(baseline), count_responses(candidate))
