@@ -109,10 +109,6 @@ def _table(header: Sequence[str], rows: Iterable[Sequence[str]], right: set[int]
     return lines
 
 
-def _wrap_indent(text: str, indent: str) -> str:
-    return indent + safe(text)
-
-
 def _verdict_line(status: Status, exit_status: int, paint: _Painter) -> str:
     line = f"verdict: {headline(status)}, exit status {exit_status}"
     return line if status == "pass" else paint(line, "error")
@@ -162,7 +158,7 @@ def render_text(report: DiffReport, baseline_name: str = "baseline",
             f"{first['kind']} on {axis_label(first['primary_axis'])} "
             f"(confidence {format_confidence(first['confidence'])})"
         )
-        out.append(_wrap_indent(first["explanation"], "    "))
+        out.append("    " + safe(first["explanation"]))
     out.append("")
 
     if report["divergences"]:
@@ -173,15 +169,15 @@ def render_text(report: DiffReport, baseline_name: str = "baseline",
                 f"{d['candidate_turn']} ({axis_label(d['primary_axis'])}, confidence "
                 f"{format_confidence(d['confidence'])})"
             )
-            out.append(_wrap_indent(d["explanation"], "     "))
+            out.append("     " + safe(d["explanation"]))
         out.append("")
 
     if report["recommendations"]:
         out.append(paint("Recommendations", "bold"))
         for i, rec in enumerate(report["recommendations"], 1):
             tag = paint(f"{rec['severity'].upper():<7}", rec["severity"])
-            out.append(f"  {i}. {tag} {rec['action']:<7} {_wrap_indent(rec['message'], '')}")
-            out.append(_wrap_indent(f"why: {rec['rationale']}", "     "))
+            out.append(f"  {i}. {tag} {rec['action']:<7} {safe(rec['message'])}")
+            out.append("     " + safe(f"why: {rec['rationale']}"))
         out.append("")
 
     if report["drill_down"]:
