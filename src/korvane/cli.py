@@ -33,7 +33,7 @@ import korvane.suite
 from korvane import prices
 from korvane._files import atomic_output
 from korvane.errors import InputError
-from korvane.inputs import STDIN, display_name, load_pricing, read_trace, trace_models
+from korvane.inputs import STDIN, display_name, load_pricing, read_trace
 from korvane.render import json_report
 from korvane.render.html import render_html, render_suite_html
 from korvane.render.junit import render_junit
@@ -195,10 +195,7 @@ def cmd_diff(args: argparse.Namespace, console: Console) -> int:
     stages = Stages(console, not args.quiet)
     baseline = read_trace(args.baseline, stages.reading(args.baseline))
     candidate = read_trace(args.candidate, stages.reading(args.candidate))
-    pricing = None
-    if table is not None or auto:
-        pricing = prices.resolve(trace_models(baseline, candidate), table,
-                                 table_name or "pricing file", auto)
+    pricing = prices.for_traces(baseline, candidate, table, table_name or "pricing file", auto)
 
     responses = (count_responses(baseline), count_responses(candidate))
     stages.stage(f"diffing {responses[0]} baseline and {responses[1]} candidate responses",

@@ -10,17 +10,17 @@ import math
 import os
 import stat
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, NoReturn
+from typing import TYPE_CHECKING, Any, Callable, NoReturn
 
 import korvane
+from korvane._trace_writer import MAX_TRACE_BYTES
 from korvane.errors import InputError
 
 if TYPE_CHECKING:
     from korvane._core import AgentRecord
 
-# The reader refuses traces above 1 GiB; larger files are refused before
-# they are loaded into memory.
-MAX_TRACE_BYTES = 1 << 30
+# Traces above the reader's limit (MAX_TRACE_BYTES) are refused before they
+# are loaded into memory.
 # Pricing files and manifests are small tables; anything larger is a
 # mistake (a trace named in the wrong place) and is refused unread.
 MAX_TABLE_BYTES = 64 << 20
@@ -74,6 +74,11 @@ def _read_limited(handle: Any, name: str, limit: int, what: str) -> bytes:
     return b"".join(chunks)
 
 
+def read_trace_bytes(path: str) -> bytes:
+    """A trace's bytes, refused unread above MAX_TRACE_BYTES."""
+    return read_bytes(path, MAX_TRACE_BYTES, "trace")
+
+
 def read_table(path: str, what: str) -> bytes:
     """A pricing file or manifest, refused unread above MAX_TABLE_BYTES."""
     return read_bytes(path, MAX_TABLE_BYTES, what)
@@ -90,23 +95,10 @@ def parse_trace(data: bytes, path: str) -> list[AgentRecord]:
 def read_trace(path: str, on_read: Callable[[int], None] | None = None) -> list[AgentRecord]:
     """The records of one trace; on_read, if given, hears the size in bytes
     before parsing starts."""
-    data = read_bytes(path, MAX_TRACE_BYTES, "trace")
+    data = read_trace_bytes(path)
     if on_read is not None:
         on_read(len(data))
     return parse_trace(data, path)
-
-
-def trace_models(*traces: Iterable[Mapping[str, Any]]) -> list[str]:
-    """The model names the traces' responses report, sorted."""
-    models = set()
-    for records in traces:
-        for record in records:
-            payload = record["payload"]
-            if record["kind"] == "chat_response" and isinstance(payload, dict):
-                model = payload.get("model")
-                if isinstance(model, str):
-                    models.add(model)
-    return sorted(models)
 
 
 # --- Pricing files ---------------------------------------------------------------

@@ -24,6 +24,11 @@ _export = _extras.require("opentelemetry.sdk.trace.export", "otel", "korvane.ote
 _trace = _extras.require("opentelemetry.trace", "otel", "korvane.otel")
 
 
+def _attributes(attributes: Any) -> dict[str, Any]:
+    """SDK attributes as JSON values (sequences are tuples there)."""
+    return {k: list(v) if isinstance(v, tuple) else v for k, v in (attributes or {}).items()}
+
+
 def from_sdk(span: Any) -> Span:
     """A ReadableSpan of the SDK in the neutral form."""
     context, parent = span.context, span.parent
@@ -32,10 +37,8 @@ def from_sdk(span: Any) -> Span:
     return Span(format(context.trace_id, "032x"), format(context.span_id, "016x"),
                 format(parent.span_id, "016x") if parent is not None else None, span.name,
                 span.start_time or 0, span.end_time or span.start_time or 0,
-                {k: list(v) if isinstance(v, tuple) else v for k, v in (span.attributes or {}).items()},
-                [(e.name, e.timestamp, {k: list(v) if isinstance(v, tuple) else v
-                                        for k, v in (e.attributes or {}).items()})
-                 for e in span.events], error)
+                _attributes(span.attributes),
+                [(e.name, e.timestamp, _attributes(e.attributes)) for e in span.events], error)
 
 
 _SpanExporter: Any = _export.SpanExporter

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from functools import lru_cache
-from typing import Any, Mapping, Sequence
+from typing import Any, Iterable, Mapping, Sequence
 
 from korvane._extras import require
 
@@ -63,6 +63,29 @@ def auto_price(model: str) -> dict[str, float] | None:
         except (LookupError, ValueError):
             continue
     return None
+
+
+def trace_models(*traces: Iterable[Mapping[str, Any]]) -> list[str]:
+    """The model names the traces' responses report, sorted."""
+    models = set()
+    for records in traces:
+        for record in records:
+            payload = record["payload"]
+            if record["kind"] == "chat_response" and isinstance(payload, dict):
+                model = payload.get("model")
+                if isinstance(model, str):
+                    models.add(model)
+    return sorted(models)
+
+
+def for_traces(baseline: Iterable[Mapping[str, Any]], candidate: Iterable[Mapping[str, Any]],
+               file_table: Mapping[str, Any] | None, file_name: str,
+               auto: bool) -> Pricing | None:
+    """The prices of a diff of the two traces (as resolve() gives them for
+    the models they name), or None when neither a table nor auto is given."""
+    if file_table is None and not auto:
+        return None
+    return resolve(trace_models(baseline, candidate), file_table, file_name, auto)
 
 
 def resolve(models: Sequence[str], file_table: Mapping[str, Any] | None = None,

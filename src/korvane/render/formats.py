@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Iterable
 
 if TYPE_CHECKING:
     from korvane._core import AxisName, AxisRow
+    from korvane.suite.aggregate import AxisSummary
 
 AXIS_LABELS: dict[str, str] = {
     "semantic": "semantic similarity",
@@ -89,6 +90,16 @@ def row_numbers(row: AxisRow) -> tuple[str, str, str, str]:
             format_number(row["candidate_median"], decimals=d),
             format_number(row["delta"], signed=True, decimals=d),
             format_interval(row["ci95_low"], row["ci95_high"], decimals=d))
+
+
+def summary_numbers(axis: AxisSummary) -> tuple[str, str]:
+    """The median per-task delta of a suite's axis and its interval, with
+    one count of decimals for both; dashes when no task measured it."""
+    if axis.median is None:
+        return "-", "-"
+    d = decimals_for([axis.median, axis.low, axis.high])
+    return (format_number(axis.median, signed=True, decimals=d),
+            format_interval(axis.low, axis.high, d))
 
 
 def severity_word(row: AxisRow) -> str:

@@ -20,17 +20,15 @@ from korvane.render.formats import (
     format_number,
     row_numbers,
     severity_word,
+    summary_numbers,
 )
 from korvane.render.terminal import axis_summary_cells, change_word
-from korvane.verdict import AXES, WORSE_SIGN, Verdict, headline, judge
+from korvane.verdict import AXES, Verdict, headline, judge
 
 if TYPE_CHECKING:
     from korvane._core import AxisRow, DiffReport, Divergence, PairDrilldown
     from korvane.prices import Pricing
     from korvane.suite.aggregate import AxisSummary, SuiteResult, TaskRecord
-
-# Interval bounds closer to 0 than this count as 0.
-EPSILON = 1e-9
 
 # Colours of severities, recommendation levels and suite classes.
 TONE_COLOURS = {
@@ -105,7 +103,6 @@ def _badge(word: str) -> str:
 
 # --- Chart ---------------------------------------------------------------------
 
-_LABEL_W = 190
 _PLOT_X0 = 200
 _PLOT_W = 420
 _VALUE_X = 650
@@ -406,16 +403,10 @@ _SHORT = {"semantic": "sem", "trajectory": "traj", "safety": "refus", "verbosity
 
 
 def _suite_strip(axis: AxisSummary) -> Strip:
-    if axis.median is None:
-        tone = "not measurable"
-    else:
-        sign = WORSE_SIGN[axis.axis]
-        low, high = sorted((sign * (axis.low or 0.0), sign * (axis.high or 0.0)))
-        tone = "regressed" if low > EPSILON else "improved" if high < -EPSILON else "unchanged"
-    d = decimals_for([axis.median, axis.low, axis.high])
+    tone = ("not measurable" if axis.median is None else "regressed" if axis.worse
+            else "improved" if axis.better else "unchanged")
     return Strip(axis.axis, axis_label(axis.axis), axis.median, axis.low, axis.high, tone,
-                 axis.axis in FIXED_SCALE_AXES,
-                 "-" if axis.median is None else format_number(axis.median, True, d),
+                 axis.axis in FIXED_SCALE_AXES, summary_numbers(axis)[0],
                  empty=axis.median is None)
 
 
@@ -477,8 +468,7 @@ def render_suite_html(result: SuiteResult) -> str:
     ranked = result.ranked()
     failed = result.failed()
     anchors = {t.task: i for i, t in enumerate([*ranked, *failed])}
-    counts = {s: sum(1 for t in result.tasks if t.status == s)
-              for s in ("pass", "regression", "nothing to compare", "error")}
+    counts = result.counts()
     chart = render_chart([_suite_strip(a) for a in result.axes],
                          ("unchanged", "improved", "regressed", "not measurable"),
                          "Median per-task delta of each axis with its 95% interval",

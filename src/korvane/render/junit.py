@@ -13,7 +13,7 @@ import xml.etree.ElementTree as ET
 from datetime import datetime, timezone
 from typing import TYPE_CHECKING
 
-from korvane.render.formats import axis_label, decimals_for, format_interval, format_number
+from korvane.render.formats import axis_label, summary_numbers
 
 if TYPE_CHECKING:
     from korvane.suite.aggregate import SuiteResult
@@ -77,10 +77,9 @@ def render_junit(result: SuiteResult) -> str:
             continue
         case = _case(suite, axis_label(axis.axis), AXIS_CLASS, 0.0)
         if axis.worse:
-            d = decimals_for([axis.median, axis.low, axis.high])
+            median, interval = summary_numbers(axis)
             _outcome(case, "failure", "suite-level regression", [
-                f"median per-task delta {format_number(axis.median, True, d)}, 95% interval "
-                f"{format_interval(axis.low, axis.high, d)}, wholly on the worse side"])
+                f"median per-task delta {median}, 95% interval {interval}, wholly on the worse side"])
             failures += 1
     tests = len(result.tasks) + len(result.unmatched) + sum(a.gated for a in result.axes)
     counts = {"tests": str(tests), "failures": str(failures), "errors": str(errors),

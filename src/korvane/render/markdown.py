@@ -8,7 +8,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Callable, Sequence, TypeVar
 
-from korvane.render.terminal import axis_summary_cells
+from korvane.render.terminal import axis_summary_cells, tally
 from korvane.render.text import safe
 from korvane.verdict import headline
 
@@ -54,12 +54,8 @@ def _listing(title: str, header: str, items: Sequence[T], row: Callable[[int, T]
 
 def render_markdown(result: SuiteResult, limit: int = MARKDOWN_LIMIT) -> str:
     """The summary as text of at most `limit` characters."""
-    counts = {s: sum(1 for t in result.tasks if t.status == s)
-              for s in ("pass", "regression", "nothing to compare", "error")}
     out = [f"## korvane suite: {headline(result.status)}", "",
-           f"{len(result.tasks)} task pairs: {counts['pass']} pass, {counts['regression']} "
-           f"regressed, {counts['nothing to compare'] + counts['error']} failed; "
-           f"{len(result.unmatched)} unmatched. Rule: {result.settings.rule.describe()}.", ""]
+           f"{tally(result)}. Rule: {result.settings.rule.describe()}.", ""]
     out += [f"- {md(reason)}" for reason in result.reasons]
     out += ["", "| axis | regressed | improved | unchanged | not measurable | median delta "
                 "| 95% interval | gated |",

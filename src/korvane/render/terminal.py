@@ -4,7 +4,6 @@ from a trace is escaped (korvane.render.text)."""
 
 from __future__ import annotations
 
-from collections import Counter
 from typing import TYPE_CHECKING, Iterable, Sequence
 
 from korvane.prices import Pricing
@@ -12,10 +11,10 @@ from korvane.render.formats import (
     axis_label,
     decimals_for,
     format_confidence,
-    format_interval,
     format_number,
     row_numbers,
     severity_word,
+    summary_numbers,
 )
 from korvane.render.text import safe
 from korvane.verdict import Status, Verdict, direction, headline, judge
@@ -110,10 +109,6 @@ def _table(header: Sequence[str], rows: Iterable[Sequence[str]], right: set[int]
     return lines
 
 
-def _wrap_indent(text: str, indent: str) -> str:
-    return indent + safe(text)
-
-
 def _verdict_line(status: Status, exit_status: int, paint: _Painter) -> str:
     line = f"verdict: {headline(status)}, exit status {exit_status}"
     return line if status == "pass" else paint(line, "error")
@@ -163,7 +158,7 @@ def render_text(report: DiffReport, baseline_name: str = "baseline",
             f"{first['kind']} on {axis_label(first['primary_axis'])} "
             f"(confidence {format_confidence(first['confidence'])})"
         )
-        out.append(_wrap_indent(first["explanation"], "    "))
+        out.append("    " + safe(first["explanation"]))
     out.append("")
 
     if report["divergences"]:
@@ -174,15 +169,15 @@ def render_text(report: DiffReport, baseline_name: str = "baseline",
                 f"{d['candidate_turn']} ({axis_label(d['primary_axis'])}, confidence "
                 f"{format_confidence(d['confidence'])})"
             )
-            out.append(_wrap_indent(d["explanation"], "     "))
+            out.append("     " + safe(d["explanation"]))
         out.append("")
 
     if report["recommendations"]:
         out.append(paint("Recommendations", "bold"))
         for i, rec in enumerate(report["recommendations"], 1):
             tag = paint(f"{rec['severity'].upper():<7}", rec["severity"])
-            out.append(f"  {i}. {tag} {rec['action']:<7} {_wrap_indent(rec['message'], '')}")
-            out.append(_wrap_indent(f"why: {rec['rationale']}", "     "))
+            out.append(f"  {i}. {tag} {rec['action']:<7} {safe(rec['message'])}")
+            out.append("     " + safe(f"why: {rec['rationale']}"))
         out.append("")
 
     if report["drill_down"]:
@@ -232,11 +227,8 @@ SUITE_HEADER = ["axis", "regressed", "improved", "unchanged", "not measurable", 
 
 
 def axis_summary_cells(axis: AxisSummary) -> list[str]:
-    d = decimals_for([axis.median, axis.low, axis.high])
-    interval = "-" if axis.median is None else format_interval(axis.low, axis.high, d)
-    median = "-" if axis.median is None else format_number(axis.median, signed=True, decimals=d)
     return [axis_label(axis.axis), str(axis.regressed), str(axis.improved), str(axis.unchanged),
-            str(axis.not_measurable), median, interval,
+            str(axis.not_measurable), *summary_numbers(axis),
             ("yes" if axis.gated else "no") + (", worse" if axis.worse else "")]
 
 
@@ -247,16 +239,20 @@ def _reasons(reasons: Sequence[str], indent: str) -> list[str]:
     return out
 
 
+def tally(result: SuiteResult) -> str:
+    """How the task pairs ended, as the terminal and Markdown summaries
+    say it."""
+    counts = result.counts()
+    return (f"{len(result.tasks)} task pairs: {counts['pass']} pass, {counts['regression']} "
+            f"regressed, {counts['nothing to compare'] + counts['error']} failed; "
+            f"{len(result.unmatched)} unmatched")
+
+
 def render_suite_text(result: SuiteResult, color: bool = False) -> str:
     """The terminal summary of a suite: the axes, the most regressed tasks,
     the failed and unmatched ones, prices and the verdict."""
     paint = _Painter(color)
-    tasks = result.tasks
-    counts = Counter(t.status for t in tasks)
-    out = [paint("korvane suite", "bold"),
-           f"  {len(tasks)} task pairs: {counts['pass']} pass, {counts['regression']} regressed, "
-           f"{counts['nothing to compare'] + counts['error']} failed; "
-           f"{len(result.unmatched)} unmatched",
+    out = [paint("korvane suite", "bold"), f"  {tally(result)}",
            f"  rule: {result.settings.rule.describe()}", ""]
     styles = ["regression" if a.gated and a.worse else None for a in result.axes]
     out += _table(SUITE_HEADER, (axis_summary_cells(a) for a in result.axes), {1, 2, 3, 4, 5},

@@ -12,10 +12,11 @@ from __future__ import annotations
 import random
 import statistics
 from array import array
+from collections import Counter
 from dataclasses import asdict, dataclass, field
 from typing import Any, NamedTuple, Sequence
 
-from korvane.render.formats import axis_label, decimals_for, format_interval
+from korvane.render.formats import axis_label, summary_numbers
 from korvane.suite.discovery import Plan, Unmatched, task_key
 from korvane.suite.runner import ResultsFile, read_summary
 from korvane.suite.task import Settings, TaskStatus, TaskSummary
@@ -27,7 +28,6 @@ BOOTSTRAP_RESAMPLES = 1000
 EPSILON = 1e-9
 
 _LETTERS = {"regressed": "r", "improved": "i", "unchanged": "u", "not measurable": "n"}
-CHANGE_OF_LETTER = {letter: word for word, letter in _LETTERS.items()}
 
 
 class TaskRecord(NamedTuple):
@@ -59,6 +59,14 @@ class AxisSummary:
     high: float | None
     gated: bool
     worse: bool
+
+    @property
+    def better(self) -> bool:
+        """True when the whole interval lies on the axis's better side."""
+        if self.low is None or self.high is None:
+            return False
+        sign = WORSE_SIGN[self.axis]
+        return max(self.low * sign, self.high * sign) < -EPSILON
 
 
 def resample_median(ordered: Sequence[float], rng: random.Random) -> float:
@@ -129,6 +137,10 @@ class SuiteResult:
     def exit_status(self) -> int:
         return EXIT_STATUS[self.status]
 
+    def counts(self) -> Counter[str]:
+        """How many tasks ended with each status (0 for a status none has)."""
+        return Counter(t.status for t in self.tasks)
+
     def ranked(self) -> list[TaskRecord]:
         """The tasks that ran, most regressed first."""
         ran = [t for t in self.tasks if t.status in ("pass", "regression")]
@@ -153,6 +165,7 @@ class SuiteResult:
 
     def to_json(self) -> dict[str, Any]:
         """Everything but the per-task summaries, as JSON values."""
+        counts = self.counts()
         return {
             "status": self.status,
             "exit_status": self.exit_status,
@@ -162,7 +175,7 @@ class SuiteResult:
                      "max_failing_tasks": self.max_failing_tasks},
             "seed": self.settings.seed,
             "counts": {"tasks": len(self.tasks),
-                       **{status: sum(1 for t in self.tasks if t.status == status)
+                       **{status: counts[status]
                           for status in ("pass", "regression", "nothing to compare", "error")},
                        "unmatched": len(self.unmatched)},
             "axes": [asdict(a) for a in self.axes],
@@ -219,10 +232,9 @@ class Aggregator:
     def result(self, results: ResultsFile) -> SuiteResult:
         self.records.sort(key=lambda r: task_key(r.task))
         axes = tuple(self._axis(i, axis) for i, axis in enumerate(AXES))
-        counts = {status: sum(1 for r in self.records if r.status == status)
-                  for status in ("regression", "nothing to compare", "error")}
+        counts = Counter(r.status for r in self.records)
         missing = sum(1 for u in self.plan.unmatched if u.side == "baseline")
-        failing = sum(counts.values()) + missing
+        failing = len(self.records) - counts["pass"] + missing
         reasons = []
         if failing > self.max_failing_tasks:
             parts = [f"{n} {what}" for n, what in [
@@ -236,8 +248,7 @@ class Aggregator:
                            f"{', '.join(parts)}{allowed}")
         for a in axes:
             if a.gated and a.worse:
-                d = decimals_for([a.median, a.low, a.high])
-                reasons.append(f"{axis_label(a.axis)}: the interval {format_interval(a.low, a.high, d)} "
+                reasons.append(f"{axis_label(a.axis)}: the interval {summary_numbers(a)[1]} "
                                f"of the median per-task delta lies wholly on the worse side")
         pricing = {"priced": dict(sorted(self._pricing["priced"].items())),
                    "unpriced": sorted(set(self._pricing["unpriced"])

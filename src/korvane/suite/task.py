@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, Literal, Mapping, Sequence, TypedDict
 import korvane
 from korvane import prices
 from korvane.errors import InputError
-from korvane.inputs import MAX_TRACE_BYTES, parse_trace, read_bytes, trace_models
+from korvane.inputs import parse_trace, read_trace_bytes
 from korvane.suite.discovery import Task
 from korvane.verdict import Change, Rule, Verdict, count_responses, judge
 
@@ -94,12 +94,15 @@ class Job:
     read_error: str | None = None
 
 
+def _read_pair(task: Task) -> tuple[bytes, bytes]:
+    return read_trace_bytes(task.baseline), read_trace_bytes(task.candidate)
+
+
 def ship(task: Task) -> Job:
     """The job with both traces read here, for workers that cannot reach the
     paths."""
     try:
-        return Job(task, (read_bytes(task.baseline, MAX_TRACE_BYTES, "trace"),
-                          read_bytes(task.candidate, MAX_TRACE_BYTES, "trace")))
+        return Job(task, _read_pair(task))
     except InputError as error:
         return Job(task, read_error=str(error))
 
@@ -116,17 +119,11 @@ def _diff(job: Job, settings: Settings, summary: TaskSummary) -> None:
     task = job.task
     if job.read_error is not None:
         raise InputError(job.read_error)
-    if job.data is None:
-        data = (read_bytes(task.baseline, MAX_TRACE_BYTES, "trace"),
-                read_bytes(task.candidate, MAX_TRACE_BYTES, "trace"))
-    else:
-        data = job.data
+    data = job.data if job.data is not None else _read_pair(task)
     baseline = parse_trace(data[0], task.baseline)
     candidate = parse_trace(data[1], task.candidate)
-    pricing = None
-    if settings.pricing is not None or settings.auto_pricing:
-        pricing = prices.resolve(trace_models(baseline, candidate), settings.pricing,
-                                 settings.pricing_name, settings.auto_pricing)
+    pricing = prices.for_traces(baseline, candidate, settings.pricing, settings.pricing_name,
+                                settings.auto_pricing)
     report = korvane.compute_diff_report(baseline, candidate,
                                          pricing.table if pricing else None, settings.seed)
     responses = (count_responses(baseline), count_responses(candidate))
