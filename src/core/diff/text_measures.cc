@@ -20,10 +20,8 @@ bool is_ascii_alphanumeric(char c) {
 std::string_view trim_white_space_end(std::string_view text) {
   size_t end = text.size();
   while (end > 0) {
-    size_t start = end - 1;
-    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-    size_t i = start;
-    if (!unicode::is_white_space(unicode::decode(text, i))) break;
+    size_t start = end;
+    if (!unicode::is_white_space(unicode::decode_before(text, start))) break;
     end = start;
   }
   return text.substr(0, end);

@@ -255,25 +255,7 @@ class TextBuffer {
   void push(char c) { *room(1) = c, ++size_; }
   void push_code_point(char32_t c) {
     char* out = room(4);
-    if (c < 0x80) {
-      out[0] = static_cast<char>(c);
-      size_ += 1;
-    } else if (c < 0x800) {
-      out[0] = static_cast<char>(0xC0 | (c >> 6));
-      out[1] = static_cast<char>(0x80 | (c & 0x3F));
-      size_ += 2;
-    } else if (c < 0x10000) {
-      out[0] = static_cast<char>(0xE0 | (c >> 12));
-      out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out[2] = static_cast<char>(0x80 | (c & 0x3F));
-      size_ += 3;
-    } else {
-      out[0] = static_cast<char>(0xF0 | (c >> 18));
-      out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out[3] = static_cast<char>(0x80 | (c & 0x3F));
-      size_ += 4;
-    }
+    size_ += static_cast<size_t>(unicode::write_utf8(out, c) - out);
   }
   void clear() { size_ = 0; }
   [[nodiscard]] std::string_view view() const { return {bytes_.get(), size_}; }
