@@ -17,18 +17,13 @@ char ascii_lower(unsigned char b) { return static_cast<char>(unsigned(b - 'A') <
 
 bool is_scalar(char32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF); }
 
-// Lower-cases the n ASCII bytes at src into dst, eight at a time: in a word
-// of bytes below 0x80, adding 0x3F sets a byte's top bit when it is 'A' or
-// above, adding 0x25 when it is above 'Z'; no addition carries into the next
-// byte.
+// Lower-cases the n ASCII bytes at src into dst, eight at a time.
 void lower_ascii(char* dst, const char* src, size_t n) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
   size_t k = 0;
   for (; k + 8 <= n; k += 8) {
     uint64_t word;
     std::memcpy(&word, src + k, 8);
-    const uint64_t upper = (word + kOnes * (0x80 - 'A')) & ~(word + kOnes * (0x7F - 'Z')) & (kOnes * 0x80);
-    word |= upper >> 2;
+    word = lower_ascii_word(word);
     std::memcpy(dst + k, &word, 8);
   }
   for (; k < n; ++k) dst[k] = ascii_lower(static_cast<unsigned char>(src[k]));
