@@ -38,11 +38,8 @@
 
 #include "core/json/describe.h"
 #include "core/json/value.h"
+#include "core/unicode/blocks.h"
 #include "core/unicode/utf8.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace korvane::json {
 
@@ -173,36 +170,14 @@ inline constexpr auto kTokenOf = [] {
 }();
 
 // Scanning string bodies a block at a time: special_in_block() is the index
-// of the first byte of the kBlock bytes at p that is '"', '\\' or below
-// 0x20, or kBlock when there is none.
-#if defined(__SSE2__)
-inline constexpr size_t kBlock = 16;
+// of the first of the kBlock bytes at p (all of them in the text) that is
+// '"', '\\' or below 0x20, or kBlock when there is none.
+inline constexpr size_t kBlock = unicode::kTextBlock;
 
 inline size_t special_in_block(const char* p) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i below_space = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
-  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-  const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), below_space)));
+  const unsigned mask = unicode::json_escape_mask(unicode::load_block(p, kBlock));
   return mask == 0 ? kBlock : static_cast<size_t>(std::countr_zero(mask));
 }
-#else
-inline constexpr size_t kBlock = 8;
-
-inline size_t special_in_block(const char* p) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  constexpr uint64_t kHigh = 0x8080808080808080ull;
-  uint64_t w;
-  std::memcpy(&w, p, 8);
-  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-  const uint64_t quote = w ^ (kOnes * '"');
-  const uint64_t backslash = w ^ (kOnes * '\\');
-  // A byte is flagged when it is zero after the xor, or below 0x20; the
-  // lowest flagged byte is exact (borrows only run upward from it).
-  const uint64_t hits = (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | ((w - kOnes * 0x20) & ~w)) & kHigh;
-  return hits == 0 ? kBlock : static_cast<size_t>(std::countr_zero(hits) >> 3);
-}
-#endif
 
 // For the byte after a reverse solidus: the character the escape stands
 // for, kUnicodeEscape for 'u', or 0 when the escape is invalid.
