@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/agentlog/record.h"
+#include "python/errors.h"
 #include "python/object.h"
 
 namespace korvane::python {
@@ -45,9 +46,7 @@ class PyBuilder {
   Value make_uint(uint64_t u) { return checked(PyLong_FromUnsignedLongLong(u)); }
   Value make_int(int64_t i) { return checked(PyLong_FromLongLong(i)); }
   Value make_double(double d) { return checked(PyFloat_FromDouble(d)); }
-  Value make_string(std::string_view utf8) {
-    return checked(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
-  }
+  Value make_string(std::string_view utf8) { return new_str(utf8); }
 
   Array begin_array() { return Array{stack_.size()}; }
   void push(Array&, Value&& value) {
@@ -66,9 +65,7 @@ class PyBuilder {
   PyRef record_dict(agentlog::BasicRecord<Value>&& record);
 
  private:
-  static PyRef checked(PyObject* object);
   PyObject* key_object(std::string_view key);  // borrowed from the cache, or nullptr
-  PyRef text(const std::string& s) { return make_string(s); }
 
   // The key cache is for the few names a trace repeats: longer keys, and
   // keys met once it is full, are made afresh each time.

@@ -323,10 +323,8 @@ void Conversion::open_dict(PyObject* dict, JsonValue* slot) {
 // then len(); entry i pairs key i with value i, for i below the length.
 void Conversion::open_mapping(PyObject* object, JsonValue* slot) {
   pin();
-  PyRef keys(PyMapping_Keys(object));
-  if (!keys) throw_pending();
-  PyRef values(PyMapping_Values(object));
-  if (!values) throw_pending();
+  PyRef keys = checked(PyMapping_Keys(object));
+  PyRef values = checked(PyMapping_Values(object));
   const Py_ssize_t size = PyMapping_Size(object);
   if (size < 0) throw_pending();
   // keys() may hold str subclasses, or repeat a key.
@@ -337,8 +335,7 @@ void Conversion::open_mapping(PyObject* object, JsonValue* slot) {
 }
 
 void Conversion::open_iterable(PyObject* object, JsonValue* slot) {
-  PyRef iterator(PyObject_GetIter(object));
-  if (!iterator) throw_pending();
+  PyRef iterator = checked(PyObject_GetIter(object));
   Open& open = push({.kind = Open::Kind::kIterable, .owned = true, .object = iterator.release(),
                      .base = entries_.size()});
   open.out = slot;
