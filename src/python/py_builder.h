@@ -7,10 +7,10 @@
 // on every line of a trace) and, interned, the record dicts' own keys and
 // kind names. Payload keys are not interned: an interned str can outlive
 // every reference to it (some interpreters make them immortal), and keys
-// read from traces are unbounded in number. Values are owned references (PyRef); an interpreter failure
-// throws PythonError. Array elements wait on one shared stack until their
-// array is complete; whatever a failed parse leaves there is released by the
-// builder's destructor.
+// read from traces are unbounded in number. Values are owned references
+// (PyRef); an interpreter failure throws PythonError. Array elements wait on
+// one shared stack until their array is complete; whatever a failed parse
+// leaves there is released by the builder's destructor.
 #pragma once
 
 #include "python/python_api.h"
@@ -72,8 +72,11 @@ class PyBuilder {
   static constexpr size_t kMaxCachedKeySize = 64;  // bytes of the longest key cached
   static constexpr size_t kMaxCachedKeys = 4096;   // keys cached per call at most
 
+  // The elements of the arrays being read, innermost array last; each entry
+  // holds a reference (nullptr only while push() is storing it).
   std::vector<PyObject*> stack_;
-  std::unordered_map<std::string_view, PyObject*> keys_;  // views into the keys' own UTF-8
+  std::unordered_map<std::string_view, PyObject*> keys_;  // views into the keys' own UTF-8; each holds a reference
+  // Interned, each holding a reference: kFieldNames and kKindNames as str.
   std::array<PyObject*, agentlog::kFieldNames.size()> field_keys_{};
   std::array<PyObject*, agentlog::kKindNames.size()> kind_names_{};
 };
