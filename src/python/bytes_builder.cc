@@ -8,8 +8,7 @@ namespace korvane::python {
 
 PyRef BytesBuilder::bytes() {
   const std::string_view last = output_.view();
-  PyRef result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total_ + last.size())));
-  if (!result) throw_pending();
+  PyRef result = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total_ + last.size())));
   char* w = PyBytes_AsString(result.get());
   for (const auto& [piece, size] : pieces_) {
     std::memcpy(w, piece.get(), size);

@@ -16,6 +16,9 @@
 #include "python/python_api.h"
 
 #include <string>
+#include <string_view>
+
+#include "python/object.h"
 
 namespace korvane::python {
 
@@ -24,6 +27,18 @@ namespace korvane::python {
 struct PythonError {};
 
 [[noreturn]] inline void throw_pending() { throw PythonError{}; }
+
+// The new reference an interpreter call returned; throws PythonError when
+// the call failed (returned nullptr).
+inline PyRef checked(PyObject* result) {
+  if (result == nullptr) throw_pending();
+  return PyRef(result);
+}
+
+// A new str of UTF-8 text; throws PythonError.
+inline PyRef new_str(std::string_view utf8) {
+  return checked(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
 
 // Takes the pending exception and returns it as "{type name}: {text}";
 // "{type name}: <exception str() failed>" when its text cannot be produced,

@@ -69,12 +69,10 @@ void add_attribute(PyObject* module, PyObject* all, const char* name, PyRef valu
 
 PyObject* create_module() {
   if (!create_internal_error_type()) throw_pending();
-  PyRef module(PyModule_Create(&kModule));
-  if (!module) throw_pending();
+  PyRef module = checked(PyModule_Create(&kModule));
   PyRef all(PyList_New(0));
   if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) != 0) throw_pending();
-  PyRef module_name(PyModule_GetNameObject(module.get()));
-  if (!module_name) throw_pending();
+  PyRef module_name = checked(PyModule_GetNameObject(module.get()));
 
   add_attribute(module.get(), all.get(), "__version__", PyRef(PyUnicode_FromString("1.7.3")));
   add_attribute(module.get(), all.get(), "SPEC_VERSION", PyRef(PyUnicode_FromString("0.1")));

@@ -20,11 +20,6 @@ PyObject* interned(std::string_view text) {
 
 }  // namespace
 
-PyRef PyBuilder::checked(PyObject* object) {
-  if (object == nullptr) throw_pending();
-  return PyRef(object);
-}
-
 PyBuilder::PyBuilder() {
   try {
     for (size_t i = 0; i < field_keys_.size(); ++i) field_keys_[i] = interned(agentlog::kFieldNames[i]);
@@ -79,7 +74,7 @@ PyObject* PyBuilder::key_object(std::string_view key) {
 
 void PyBuilder::set(Object& object, std::string_view key, Value&& value) {
   PyObject* cached = key_object(key);
-  PyRef fresh = cached == nullptr ? make_string(key) : PyRef();
+  PyRef fresh = cached == nullptr ? new_str(key) : PyRef();
   if (PyDict_SetItem(object.get(), cached != nullptr ? cached : fresh.get(), value.get()) != 0) {
     throw_pending();
   }
@@ -90,11 +85,11 @@ PyRef PyBuilder::record_dict(agentlog::BasicRecord<Value>&& record) {
   const auto put = [&](size_t field, PyObject* value) {
     if (PyDict_SetItem(dict.get(), field_keys_[field], value) != 0) throw_pending();
   };
-  put(0, text(record.version).get());
-  put(1, text(record.id).get());
+  put(0, new_str(record.version).get());
+  put(1, new_str(record.id).get());
   put(2, kind_names_[static_cast<size_t>(record.kind)]);
-  put(3, text(record.ts).get());
-  put(4, record.parent ? text(*record.parent).get() : Py_None);
+  put(3, new_str(record.ts).get());
+  put(4, record.parent ? new_str(*record.parent).get() : Py_None);
   if (record.meta) put(5, record.meta->get());
   put(6, record.payload.get());
   return dict;
@@ -126,8 +121,7 @@ PyRef parse_records(std::string_view input) {
   CollectorPause pause;
   PyBuilder builder;
   agentlog::BasicParser<PyBuilder> parser(input, builder);
-  PyRef list(PyList_New(0));
-  if (!list) throw_pending();
+  PyRef list = checked(PyList_New(0));
   while (std::optional<agentlog::BasicRecord<PyRef>> record = parser.next()) {
     PyRef dict = builder.record_dict(std::move(*record));
     if (PyList_Append(list.get(), dict.get()) != 0) throw_pending();

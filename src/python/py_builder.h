@@ -7,10 +7,10 @@
 // on every line of a trace) and, interned, the record dicts' own keys and
 // kind names. Payload keys are not interned: an interned str can outlive
 // every reference to it (some interpreters make them immortal), and keys
-// read from traces are unbounded in number. Values are owned references (PyRef); an interpreter failure
-// throws PythonError. Array elements wait on one shared stack until their
-// array is complete; whatever a failed parse leaves there is released by the
-// builder's destructor.
+// read from traces are unbounded in number. Values are owned references
+// (PyRef); an interpreter failure throws PythonError. Array elements wait on
+// one shared stack until their array is complete; whatever a failed parse
+// leaves there is released by the builder's destructor.
 #pragma once
 
 #include "python/python_api.h"
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/agentlog/record.h"
+#include "python/errors.h"
 #include "python/object.h"
 
 namespace korvane::python {
@@ -45,9 +46,7 @@ class PyBuilder {
   Value make_uint(uint64_t u) { return checked(PyLong_FromUnsignedLongLong(u)); }
   Value make_int(int64_t i) { return checked(PyLong_FromLongLong(i)); }
   Value make_double(double d) { return checked(PyFloat_FromDouble(d)); }
-  Value make_string(std::string_view utf8) {
-    return checked(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
-  }
+  Value make_string(std::string_view utf8) { return new_str(utf8); }
 
   Array begin_array() { return Array{stack_.size()}; }
   void push(Array&, Value&& value) {
@@ -66,17 +65,18 @@ class PyBuilder {
   PyRef record_dict(agentlog::BasicRecord<Value>&& record);
 
  private:
-  static PyRef checked(PyObject* object);
   PyObject* key_object(std::string_view key);  // borrowed from the cache, or nullptr
-  PyRef text(const std::string& s) { return make_string(s); }
 
   // The key cache is for the few names a trace repeats: longer keys, and
   // keys met once it is full, are made afresh each time.
   static constexpr size_t kMaxCachedKeySize = 64;  // bytes of the longest key cached
   static constexpr size_t kMaxCachedKeys = 4096;   // keys cached per call at most
 
+  // The elements of the arrays being read, innermost array last; each entry
+  // holds a reference (nullptr only while push() is storing it).
   std::vector<PyObject*> stack_;
-  std::unordered_map<std::string_view, PyObject*> keys_;  // views into the keys' own UTF-8
+  std::unordered_map<std::string_view, PyObject*> keys_;  // views into the keys' own UTF-8; each holds a reference
+  // Interned, each holding a reference: kFieldNames and kKindNames as str.
   std::array<PyObject*, agentlog::kFieldNames.size()> field_keys_{};
   std::array<PyObject*, agentlog::kKindNames.size()> kind_names_{};
 };

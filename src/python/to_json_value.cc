@@ -250,10 +250,6 @@ bool Conversion::visit_other(PyObject* object, JsonValue* slot) {
     open_sequence(object, (flags & Py_TPFLAGS_LIST_SUBCLASS) != 0, slot);
     return false;
   }
-  if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
-    open_mapping(object, slot);
-    return false;
-  }
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
     new (slot) JsonValue(JsonValue::borrowing(text(object)));
     return true;
@@ -264,10 +260,15 @@ bool Conversion::visit_other(PyObject* object, JsonValue* slot) {
     new (slot) JsonValue(convert_float(object));
     return true;
   }
-  // What follows may run Python code, which may drop the last reference to
-  // object held elsewhere.
+  // What follows may run Python code (a dict subclass's keys() too), which
+  // may drop the last reference to object held elsewhere. No type is both a
+  // dict and one of the types tested above, so the rules keep their order.
   pin();
   const PyRef keep = PyRef::borrow(object);
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+    open_mapping(object, slot);
+    return false;
+  }
   if (PyAnySet_Check(object)) {
     open_iterable(object, slot);
     return false;
@@ -320,13 +321,11 @@ void Conversion::open_dict(PyObject* dict, JsonValue* slot) {
 }
 
 // A dict subclass or a Mapping: keys() and values() are called once each,
-// then len(); entry i pairs key i with value i, for i below the length.
+// then len(); entry i pairs key i with value i, for i below the length. The
+// caller has pinned the values made so far and holds object.
 void Conversion::open_mapping(PyObject* object, JsonValue* slot) {
-  pin();
-  PyRef keys(PyMapping_Keys(object));
-  if (!keys) throw_pending();
-  PyRef values(PyMapping_Values(object));
-  if (!values) throw_pending();
+  PyRef keys = checked(PyMapping_Keys(object));
+  PyRef values = checked(PyMapping_Values(object));
   const Py_ssize_t size = PyMapping_Size(object);
   if (size < 0) throw_pending();
   // keys() may hold str subclasses, or repeat a key.
@@ -337,8 +336,7 @@ void Conversion::open_mapping(PyObject* object, JsonValue* slot) {
 }
 
 void Conversion::open_iterable(PyObject* object, JsonValue* slot) {
-  PyRef iterator(PyObject_GetIter(object));
-  if (!iterator) throw_pending();
+  PyRef iterator = checked(PyObject_GetIter(object));
   Open& open = push({.kind = Open::Kind::kIterable, .owned = true, .object = iterator.release(),
                      .base = entries_.size()});
   open.out = slot;

@@ -8,15 +8,6 @@
 namespace korvane::python {
 namespace {
 
-PyRef checked(PyObject* object) {
-  if (object == nullptr) throw_pending();
-  return PyRef(object);
-}
-
-PyRef text(std::string_view s) {
-  return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-
 // A list or dict being filled: its value and the index of the next element
 // or member to put in.
 struct Filling {
@@ -41,7 +32,7 @@ PyRef shallow(const json::JsonValue& value) {
     case Type::kDouble:
       return checked(PyFloat_FromDouble(*value.if_double()));
     case Type::kString:
-      return text(*value.if_string());
+      return new_str(*value.if_string());
     case Type::kArray:
       return checked(PyList_New(static_cast<Py_ssize_t>(value.if_array()->size())));
     case Type::kObject:
@@ -78,7 +69,7 @@ PyRef to_python(const json::JsonValue& root) {
           if (++f.next < array->size()) break;
         } else {
           const json::JsonObject& object = *f.value->if_object();
-          PyRef key = text(object.begin()[f.next].key);
+          PyRef key = new_str(object.begin()[f.next].key);
           if (PyDict_SetItem(f.object.get(), key.get(), made.get()) != 0) throw_pending();
           if (++f.next < object.size()) break;
         }

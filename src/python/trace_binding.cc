@@ -73,10 +73,7 @@ PyObject* content_id(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     PyObject* payload = bind_one("content_id", "payload", args, kwargs);
     Conversion conversion;
-    const std::string id = agentlog::content_id(conversion.convert(payload));
-    PyObject* result = PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
-    if (result == nullptr) throw_pending();
-    return result;
+    return new_str(agentlog::content_id(conversion.convert(payload))).release();
   });
 }
 

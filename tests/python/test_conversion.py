@@ -146,6 +146,12 @@ def test_containers_changed_while_converted_are_read_within_bounds_and_views_sta
     keys = ["a", "b"]
     assert conversion_error(mapping({"a": seq(lambda: keys.clear() or 0), "b": 1}, keys=lambda: keys)) == (
         "IndexError: list index out of range")
+    # A dict subclass whose keys() drops the list's reference to it, the last
+    # one, stays alive for its values(): decoys made then would take its place.
+    decoys = []
+    vanishing = type("Vanishing", (dict,), {"keys": lambda s: holder.clear() or decoys.extend(type(s)(b=2) for _ in range(50)) or ["a"]})
+    holder = [vanishing(a=1)]
+    assert written(holder) == '[{"a":1}]'
     # Strs referenced nowhere else, dropped by Python code before the writer
     # reads them, then their memory reused.
     churn = lambda: [fresh("#" * 40) for _ in range(10000)]  # noqa: E731

@@ -71,7 +71,6 @@ void append_string(json::Output& out, std::string_view text, std::string& scratc
 // grows; they are reused once their object is closed.
 class CanonicalForm {
  public:
-
   void string(json::Output& out, std::string_view text) { append_string(out, text, nfc_text_); }
   // Keys are normalized by open_object().
   void key(json::Output& out, std::string_view text) { json::append_json_key(out, text); }
@@ -88,7 +87,6 @@ class CanonicalForm {
   }
 
   void close_object(size_t mark) { nfc_used_ = mark; }
-
 
  private:
   std::string_view normalized_key(std::string_view key) {

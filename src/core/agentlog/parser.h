@@ -79,12 +79,12 @@ class LineReader {
   }
 
   std::string_view input_;
-  size_t position_ = 0;
-  uint64_t line_ = 0;
-  uint64_t total_ = 0;
+  size_t position_ = 0;   // bytes of input_ consumed
+  uint64_t line_ = 0;     // lines read, blank ones included
+  uint64_t total_ = 0;    // bytes read, saturating at UINT64_MAX
   uint64_t max_line_bytes_;
   uint64_t max_total_bytes_;
-  bool finished_ = false;
+  bool finished_ = false;  // at the end of the input or after an error: next() yields nothing
 };
 
 template <json::Builder B>

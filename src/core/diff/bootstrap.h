@@ -81,8 +81,8 @@ class BootstrapRng {
   void refill_at(uint32_t index);
 
   std::array<uint32_t, 8> key_;
-  uint64_t counter_ = 0;
-  uint32_t index_ = kBufferWords;
+  uint64_t counter_ = 0;           // the block counter of the next refill
+  uint32_t index_ = kBufferWords;  // the next word of buffer_ to hand out; kBufferWords when used up
   alignas(64) std::array<uint32_t, kBufferWords> buffer_{};
 };
 

@@ -6,21 +6,17 @@
 
 namespace korvane::diff {
 std::optional<std::vector<std::string>> first_tool_use_keys(const agentlog::Record& record) {
-  const json::JsonValue::Array* content = content_blocks(record);
-  if (content == nullptr) return std::nullopt;
-  for (const json::JsonValue& block : *content) {
-    const std::string_view* type = string_member(block, "type");
-    if (type == nullptr || *type != "tool_use") continue;
+  std::optional<std::vector<std::string>> keys;
+  for_each_tool_use(record, [&](const json::JsonValue& block) {
     const json::JsonObject* input = object_member(block, "input");
-    if (input == nullptr) continue;
-    std::vector<std::string> keys;
-    keys.reserve(input->size());
-    for (const json::JsonObject::Member& m : *input) keys.emplace_back(m.key);
-    std::sort(keys.begin(), keys.end());
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-    return keys;
-  }
-  return std::nullopt;
+    if (keys || input == nullptr) return;
+    keys.emplace();
+    keys->reserve(input->size());
+    for (const json::JsonObject::Member& m : *input) keys->emplace_back(m.key);
+    std::sort(keys->begin(), keys->end());
+    keys->erase(std::unique(keys->begin(), keys->end()), keys->end());
+  });
+  return keys;
 }
 
 std::optional<ConformancePair> conformance_of(const agentlog::Record& baseline,

@@ -7,6 +7,7 @@
 #include "core/diff/conformance.h"
 #include "core/diff/pair_cost.h"
 #include "core/diff/trajectory.h"
+#include "core/diff/usage.h"
 
 namespace korvane::diff {
 namespace {
@@ -23,8 +24,6 @@ AxisScore score(Axis axis, double baseline, double candidate, double normalized)
 }
 
 double indicator(bool b) { return b ? 1.0 : 0.0; }
-
-double latency(const agentlog::Record& r) { return number_member(r.payload, "latency_ms").value_or(0.0); }
 
 double usage(const agentlog::Record& r, std::string_view key) { return usage_number(r, key).value_or(0.0); }
 
@@ -56,8 +55,8 @@ PairDrilldown score_pair(uint64_t pair_index, const ResponsePair& pair, const Pr
   const double out_c = usage(c, "output_tokens");
   s.push_back(score(Axis::kVerbosity, out_b, out_c, normalize(out_c - out_b, kVerbosityScale)));
 
-  const double latency_b = latency(b);
-  const double latency_c = latency(c);
+  const double latency_b = reported_latency_ms(b).value_or(0.0);
+  const double latency_c = reported_latency_ms(c).value_or(0.0);
   s.push_back(score(Axis::kLatency, latency_b, latency_c, normalize(latency_c - latency_b, kLatencyScaleMs)));
 
   const double cost_b = cost_of(b, pricing).value_or(0.0);

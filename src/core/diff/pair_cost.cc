@@ -112,13 +112,6 @@ void append_equality_key(std::string& out, const JsonValue& root) {
   }
 }
 
-bool same_value(const JsonValue& a, const JsonValue& b) {
-  std::string key_a, key_b;
-  append_equality_key(key_a, a);
-  append_equality_key(key_b, b);
-  return key_a == key_b;
-}
-
 // Calls f(baseline input, candidate input) for every tool both turns call,
 // by ascending name, until f returns true; returns whether it did.
 template <typename F>
@@ -170,9 +163,8 @@ std::vector<ToolInput> tool_use_inputs(const agentlog::Record& turn) {
 }
 
 std::string_view stop_reason(const agentlog::Record& turn) {
-  const JsonValue* reason = turn.payload.find("stop_reason");
-  const std::string_view* text = reason == nullptr ? nullptr : reason->if_string();
-  return text == nullptr ? std::string_view() : std::string_view(*text);
+  const std::string_view* text = string_member(turn.payload, "stop_reason");
+  return text == nullptr ? std::string_view() : *text;
 }
 
 std::string normalise_whitespace(std::string_view text) {
@@ -340,7 +332,7 @@ std::optional<std::string> arg_value_diff(const TurnFeatures& baseline,
       const std::vector<const json::JsonObject::Member*> candidate_members = members_by_key(*vc);
       for (const json::JsonObject::Member& m : *vb) {
         const JsonValue* other = find_by_key(candidate_members, m.key);
-        if (other != nullptr && same_value(*other, m.value)) continue;
+        if (other != nullptr && *other == m.value) continue;
         text += '`';
         text += b.name;
         text += '(';

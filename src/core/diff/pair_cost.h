@@ -116,12 +116,13 @@ class TurnDictionary {
   static constexpr uint32_t kFree = UINT32_MAX;
   std::vector<uint64_t> keys_;
   std::vector<uint32_t> ids_;
-  size_t shingles_ = 0;
+  size_t shingles_ = 0;            // ids given out: the slots of ids_ that are not kFree
   std::vector<uint32_t> seen_in_;  // per shingle id, the last text it was met in
-  uint32_t text_serial_ = 0;
+  uint32_t text_serial_ = 0;       // the number of texts shingle_ids() has numbered
+  // Each map numbers its keys 0 .. size() - 1 in order of first appearance.
   std::map<std::string, uint32_t, std::less<>> shapes_;
   std::map<std::string, uint32_t, std::less<>> stops_;
-  std::map<std::string, uint32_t, std::less<>> inputs_;  // by equality_key()
+  std::map<std::string, uint32_t, std::less<>> inputs_;  // by the input's equality key
   std::string input_key_;                                 // scratch of input_id()
 };
 

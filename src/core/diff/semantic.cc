@@ -144,13 +144,12 @@ struct TermCount {
 };
 
 // Appends the weights of a document given by its term counts in ascending
-// id order; idf_plus_one(id) gives idf + 1 of a token.
-template <typename IdfPlusOne>
-void append_weights(std::span<const TermCount> terms, IdfPlusOne&& idf_plus_one, TfidfVector& out) {
+// id order; idf_plus_one[id] is idf + 1 of a token.
+void append_weights(std::span<const TermCount> terms, std::span<const double> idf_plus_one, TfidfVector& out) {
   for (const TermCount& term : terms) {
     // ln(1) is exactly 0: most tokens occur once per response.
     const double log_tf = term.count == 1 ? 0.0 : std::log(static_cast<double>(term.count));
-    out.push_back(TermWeight{term.id, (log_tf + 1.0) * idf_plus_one(term.id)});
+    out.push_back(TermWeight{term.id, (log_tf + 1.0) * idf_plus_one[term.id]});
   }
 }
 
@@ -214,28 +213,6 @@ void tokenize_into(std::string_view text, TokenTable& table, std::vector<uint32_
   std::string nfc;
   std::string token;
   for_each_token(text, nfc, token, [&](std::string_view t) { ids.push_back(table.intern(t)); });
-}
-
-TfidfVector tfidf_vector(std::span<const uint32_t> tokens, std::span<const uint32_t> document_frequency,
-                         uint64_t document_count) {
-  std::vector<uint32_t> sorted(tokens.begin(), tokens.end());
-  std::sort(sorted.begin(), sorted.end());
-  std::vector<TermCount> terms;
-  for (size_t k = 0; k < sorted.size();) {
-    size_t end = k + 1;
-    while (end < sorted.size() && sorted[end] == sorted[k]) ++end;
-    terms.push_back(TermCount{sorted[k], end - k});
-    k = end;
-  }
-  TfidfVector vector;
-  append_weights(
-      terms,
-      [&](uint32_t id) {
-        const uint64_t df = id < document_frequency.size() ? document_frequency[id] : 0;
-        return idf(document_count, df) + 1.0;
-      },
-      vector);
-  return vector;
 }
 
 double cosine_similarity(std::span<const TermWeight> a, std::span<const TermWeight> b) {
@@ -322,15 +299,14 @@ std::vector<double> semantic_similarities(std::span<const ResponsePair> pairs) {
   similarities.reserve(n);
   TfidfVector a;
   TfidfVector b;
-  const auto weight_of = [&](uint32_t id) { return idf_plus_one[id]; };
   const auto document = [&](size_t d) {
     return std::span<const TermCount>(terms).subspan(term_starts[d], term_starts[d + 1] - term_starts[d]);
   };
   for (size_t i = 0; i < n; ++i) {
     a.clear();
     b.clear();
-    append_weights(document(i), weight_of, a);
-    append_weights(document(n + i), weight_of, b);
+    append_weights(document(i), idf_plus_one, a);
+    append_weights(document(n + i), idf_plus_one, b);
     similarities.push_back(cosine_similarity(a, b));
   }
   return similarities;

@@ -77,27 +77,20 @@ void tokenize_into(std::string_view text, TokenTable& table, std::vector<uint32_
 struct TermWeight {
   uint32_t id;
   double weight;
-  friend bool operator==(const TermWeight&, const TermWeight&) = default;
 };
 
 // A tf-idf vector: one entry per distinct token, in ascending id order.
 using TfidfVector = std::vector<TermWeight>;
-
-// The tf-idf vector of one document given as its token ids (any order,
-// duplicates kept). document_frequency[id] is the number of documents of
-// the call holding id (ids beyond its end count 0), document_count is N. The
-// weight of a token occurring tf times is (ln(tf) + 1) x (idf + 1) with
-// idf = ln((N + 1) / (df + 1)). No tokens give the empty vector.
-TfidfVector tfidf_vector(std::span<const uint32_t> tokens, std::span<const uint32_t> document_frequency,
-                         uint64_t document_count);
 
 // The cosine of the angle between a and b, clamped to [0, 1]. Two vectors
 // whose norms are both below kNullNorm are alike (1.0); exactly one below
 // gives 0.0.
 double cosine_similarity(std::span<const TermWeight> a, std::span<const TermWeight> b);
 
-// The similarity of each pair's two response texts, in pair order, with
-// document frequencies over the 2n responses of the pairs.
+// The similarity of each pair's two response texts, in pair order: the
+// cosine of their tf-idf vectors, where a token occurring tf times in a
+// response weighs (ln(tf) + 1) x (idf + 1), with idf = ln((N + 1) / (df + 1)),
+// N = 2n documents and df the number of them holding the token.
 std::vector<double> semantic_similarities(std::span<const ResponsePair> pairs);
 
 // The semantic series: the similarities against a baseline series of ones,

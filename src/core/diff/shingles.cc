@@ -4,7 +4,6 @@
 #include <string>
 #include <utility>
 
-
 namespace korvane::diff {
 
 uint32_t ShingleCoder::code_of(char32_t c) {

@@ -20,10 +20,8 @@ bool is_ascii_alphanumeric(char c) {
 std::string_view trim_white_space_end(std::string_view text) {
   size_t end = text.size();
   while (end > 0) {
-    size_t start = end - 1;
-    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-    size_t i = start;
-    if (!unicode::is_white_space(unicode::decode(text, i))) break;
+    size_t start = end;
+    if (!unicode::is_white_space(unicode::decode_before(text, start))) break;
     end = start;
   }
   return text.substr(0, end);
@@ -93,17 +91,6 @@ bool any_opening_in_16(const char* p, Bytes16& hits) {
 }
 #endif
 
-// ASCII letters A-Z of an 8-byte word of ASCII bytes turned to lower case:
-// each byte's top bit marks whether it lies in 'A'..'Z' (no byte carries
-// into the next), and that bit shifted down two is the 0x20 to add.
-uint64_t ascii_lower_word(uint64_t word) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  constexpr uint64_t kHigh = 0x8080808080808080ull;
-  const uint64_t at_least_a = word + (0x80 - 'A') * kOnes;
-  const uint64_t above_z = word + (0x80 - 'Z' - 1) * kOnes;
-  return word | ((at_least_a & ~above_z & kHigh) >> 2);
-}
-
 // The phrases are ASCII, so only the ASCII part of the lower-cased text can
 // hold them. The projection writes, for each character of text, the ASCII
 // scalars of its full lower-case mapping and one byte 0x80 (found in no
@@ -124,7 +111,7 @@ char* project_lower(std::string_view text, char* out) {
       uint64_t word;
       std::memcpy(&word, p, 8);
       if ((word & 0x8080808080808080ull) == 0) {
-        word = ascii_lower_word(word);
+        word = unicode::lower_ascii_word(word);
         std::memcpy(out, &word, 8);
         p += 8;
         out += 8;

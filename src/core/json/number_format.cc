@@ -101,20 +101,9 @@ char* write_canonical_double(char* out, double value) {
   return zeros(out, kk - n);
 }
 
-void append_double(std::string& out, double value) {
-  char text[kMaxNumberChars];
-  out.append(text, write_double(text, value));
-}
-
-void append_canonical_double(std::string& out, double value) {
-  char text[kMaxNumberChars];
-  out.append(text, write_canonical_double(text, value));
-}
-
 std::string format_double(double value) {
-  std::string out;
-  append_double(out, value);
-  return out;
+  char text[kMaxNumberChars];
+  return std::string(text, write_double(text, value));
 }
 
 }  // namespace korvane::json

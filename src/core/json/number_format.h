@@ -45,14 +45,6 @@ char* write_integer(char* out, Int value) {
 char* write_double(char* out, double value);
 char* write_canonical_double(char* out, double value);
 
-template <std::integral Int>
-void append_integer(std::string& out, Int value) {
-  char digits[kMaxIntegerChars];
-  out.append(digits, write_integer(digits, value));
-}
-void append_double(std::string& out, double value);
-void append_canonical_double(std::string& out, double value);
-
 // The interchange form as a new string.
 std::string format_double(double value);
 

@@ -102,10 +102,10 @@ class Output {
   }
 
   std::array<char, kOutputInlineBytes> inline_;
-  std::unique_ptr<char[]> heap_;
-  std::function<void(Output&)> spill_;
-  char* begin_ = inline_.data();  // inline_ or heap_
-  char* pos_ = begin_;
+  std::unique_ptr<char[]> heap_;        // the bytes once they outgrow inline_
+  std::function<void(Output&)> spill_;  // empty unless spill_to() was called
+  char* begin_ = inline_.data();        // inline_ or heap_
+  char* pos_ = begin_;                  // the end of the bytes written; begin_ <= pos_ <= end_
   char* end_ = begin_ + inline_.size();
 };
 

@@ -38,11 +38,8 @@
 
 #include "core/json/describe.h"
 #include "core/json/value.h"
+#include "core/unicode/blocks.h"
 #include "core/unicode/utf8.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace korvane::json {
 
@@ -173,36 +170,14 @@ inline constexpr auto kTokenOf = [] {
 }();
 
 // Scanning string bodies a block at a time: special_in_block() is the index
-// of the first byte of the kBlock bytes at p that is '"', '\\' or below
-// 0x20, or kBlock when there is none.
-#if defined(__SSE2__)
-inline constexpr size_t kBlock = 16;
+// of the first of the kBlock bytes at p (all of them in the text) that is
+// '"', '\\' or below 0x20, or kBlock when there is none.
+inline constexpr size_t kBlock = unicode::kTextBlock;
 
 inline size_t special_in_block(const char* p) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i below_space = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
-  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-  const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), below_space)));
+  const unsigned mask = unicode::json_escape_mask(unicode::load_block(p, kBlock));
   return mask == 0 ? kBlock : static_cast<size_t>(std::countr_zero(mask));
 }
-#else
-inline constexpr size_t kBlock = 8;
-
-inline size_t special_in_block(const char* p) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  constexpr uint64_t kHigh = 0x8080808080808080ull;
-  uint64_t w;
-  std::memcpy(&w, p, 8);
-  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-  const uint64_t quote = w ^ (kOnes * '"');
-  const uint64_t backslash = w ^ (kOnes * '\\');
-  // A byte is flagged when it is zero after the xor, or below 0x20; the
-  // lowest flagged byte is exact (borrows only run upward from it).
-  const uint64_t hits = (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | ((w - kOnes * 0x20) & ~w)) & kHigh;
-  return hits == 0 ? kBlock : static_cast<size_t>(std::countr_zero(hits) >> 3);
-}
-#endif
 
 // For the byte after a reverse solidus: the character the escape stands
 // for, kUnicodeEscape for 'u', or 0 when the escape is invalid.
@@ -255,25 +230,7 @@ class TextBuffer {
   void push(char c) { *room(1) = c, ++size_; }
   void push_code_point(char32_t c) {
     char* out = room(4);
-    if (c < 0x80) {
-      out[0] = static_cast<char>(c);
-      size_ += 1;
-    } else if (c < 0x800) {
-      out[0] = static_cast<char>(0xC0 | (c >> 6));
-      out[1] = static_cast<char>(0x80 | (c & 0x3F));
-      size_ += 2;
-    } else if (c < 0x10000) {
-      out[0] = static_cast<char>(0xE0 | (c >> 12));
-      out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out[2] = static_cast<char>(0x80 | (c & 0x3F));
-      size_ += 3;
-    } else {
-      out[0] = static_cast<char>(0xF0 | (c >> 18));
-      out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out[3] = static_cast<char>(0x80 | (c & 0x3F));
-      size_ += 4;
-    }
+    size_ += static_cast<size_t>(unicode::write_utf8(out, c) - out);
   }
   void clear() { size_ = 0; }
   [[nodiscard]] std::string_view view() const { return {bytes_.get(), size_}; }

@@ -73,7 +73,6 @@ size_t collapse(Member* members, size_t n, Drop drop) {
   return w;
 }
 
-
 // What an array's element or an object's member becomes in storage of the
 // container's own, copied from any storage, and what releases it there.
 JsonValue owned_copy(const JsonValue& value) { return value; }

@@ -200,9 +200,6 @@ class JsonValue {
 
   [[nodiscard]] Type type() const { return type_; }
   [[nodiscard]] bool is_null() const { return type_ == Type::kNull; }
-  [[nodiscard]] bool is_number() const {
-    return type_ == Type::kUInt || type_ == Type::kInt || type_ == Type::kDouble;
-  }
 
   // Typed views: nullptr (or nothing) when the value is of another kind.
   [[nodiscard]] const bool* if_bool() const { return type_ == Type::kBool ? &bool_ : nullptr; }

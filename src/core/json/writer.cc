@@ -142,16 +142,10 @@ void append_json_string(std::string& out, std::string_view text) {
   out += o.view();
 }
 
-void append_json(std::string& out, const JsonValue& value) {
-  Output o;
-  append_json(o, value);
-  out += o.view();
-}
-
 std::string to_json_text(const JsonValue& value) {
-  std::string out;
+  Output out;
   append_json(out, value);
-  return out;
+  return std::string(out.view());
 }
 
 }  // namespace korvane::json

@@ -34,9 +34,7 @@ bool append_json_string_seeing_non_ascii(Output& out, std::string_view text);
 // A member's key: the string, then the colon.
 void append_json_key(Output& out, std::string_view text);
 
-// The same forms appended to a std::string, and the text of a value as a
-// new string.
-void append_json(std::string& out, const JsonValue& value);
+// The same forms as a std::string: a string appended, a value's text new.
 void append_json_string(std::string& out, std::string_view text);
 std::string to_json_text(const JsonValue& value);
 

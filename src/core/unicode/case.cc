@@ -17,18 +17,13 @@ char ascii_lower(unsigned char b) { return static_cast<char>(unsigned(b - 'A') <
 
 bool is_scalar(char32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF); }
 
-// Lower-cases the n ASCII bytes at src into dst, eight at a time: in a word
-// of bytes below 0x80, adding 0x3F sets a byte's top bit when it is 'A' or
-// above, adding 0x25 when it is above 'Z'; no addition carries into the next
-// byte.
+// Lower-cases the n ASCII bytes at src into dst, eight at a time.
 void lower_ascii(char* dst, const char* src, size_t n) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
   size_t k = 0;
   for (; k + 8 <= n; k += 8) {
     uint64_t word;
     std::memcpy(&word, src + k, 8);
-    const uint64_t upper = (word + kOnes * (0x80 - 'A')) & ~(word + kOnes * (0x7F - 'Z')) & (kOnes * 0x80);
-    word |= upper >> 2;
+    word = lower_ascii_word(word);
     std::memcpy(dst + k, &word, 8);
   }
   for (; k < n; ++k) dst[k] = ascii_lower(static_cast<unsigned char>(src[k]));
@@ -45,26 +40,6 @@ size_t ascii_run_end(std::string_view text, size_t i) {
   return i;
 }
 
-// Writes the UTF-8 form of the scalar value c at w and returns its end.
-char* write_utf8(char* w, char32_t c) {
-  if (c < 0x80) {
-    *w++ = static_cast<char>(c);
-  } else if (c < 0x800) {
-    *w++ = static_cast<char>(0xC0 | (c >> 6));
-    *w++ = static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *w++ = static_cast<char>(0xE0 | (c >> 12));
-    *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *w++ = static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    *w++ = static_cast<char>(0xF0 | (c >> 18));
-    *w++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *w++ = static_cast<char>(0x80 | (c & 0x3F));
-  }
-  return w;
-}
-
 // Writes the lower-case form of the scalar c (not ASCII) at w; returns its end.
 char* write_lower(char* w, char32_t c) {
   const tables::CharInfo& info = tables::char_info(c);
@@ -73,16 +48,6 @@ char* write_lower(char* w, char32_t c) {
     return w;
   }
   return write_utf8(w, static_cast<char32_t>(static_cast<int32_t>(c) + info.lower_delta));
-}
-
-// Decodes the scalar that ends at text[i] and moves i to its start. text
-// must be valid UTF-8 and i > 0.
-char32_t decode_before(std::string_view text, size_t& i) {
-  size_t start = i - 1;
-  while ((static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-  i = start;
-  size_t at = start;
-  return decode(text, at);
 }
 
 // Whether, skipping case-ignorable characters, the nearest character before

@@ -7,10 +7,21 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace korvane::unicode {
+
+// The eight ASCII bytes of word with A-Z turned to a-z: adding 0x3F sets a
+// byte's top bit when it is 'A' or above, adding 0x25 when it is above 'Z';
+// no addition carries into the next byte, and the top bit of a capital,
+// shifted down two, is the 0x20 to add.
+inline uint64_t lower_ascii_word(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  const uint64_t upper = (word + kOnes * (0x80 - 'A')) & ~(word + kOnes * (0x7F - 'Z')) & (kOnes * 0x80);
+  return word | upper >> 2;
+}
 
 // Writes the full lower-case mapping of c, without context rules, into out
 // (1 to 3 scalars) and returns their count. Capital sigma always maps to the

@@ -42,22 +42,40 @@ inline char32_t decode(std::string_view text, size_t& i) {
   return c;
 }
 
+// Decodes the scalar value that ends at text[i - 1] and moves i back to its
+// start. text must be valid UTF-8 and i > 0.
+inline char32_t decode_before(std::string_view text, size_t& i) {
+  do --i;
+  while ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80);
+  size_t at = i;
+  return decode(text, at);
+}
+
+// Writes the UTF-8 form of the scalar value c (c must not be a surrogate) at
+// w, which has room for 4 bytes, and returns its end.
+inline char* write_utf8(char* w, char32_t c) {
+  if (c < 0x80) {
+    *w++ = static_cast<char>(c);
+  } else if (c < 0x800) {
+    *w++ = static_cast<char>(0xC0 | (c >> 6));
+    *w++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *w++ = static_cast<char>(0xE0 | (c >> 12));
+    *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *w++ = static_cast<char>(0xF0 | (c >> 18));
+    *w++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return w;
+}
+
 // Appends the UTF-8 form of the scalar value c (c must not be a surrogate).
 inline void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    const char b[2] = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
-    out.append(b, 2);
-  } else if (c < 0x10000) {
-    const char b[3] = {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
-                       static_cast<char>(0x80 | (c & 0x3F))};
-    out.append(b, 3);
-  } else {
-    const char b[4] = {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
-                       static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-    out.append(b, 4);
-  }
+  char bytes[4];
+  out.append(bytes, write_utf8(bytes, c));
 }
 
 }  // namespace korvane::unicode
