@@ -9,10 +9,17 @@ using json::JsonObject;
 using json::JsonValue;
 
 std::optional<Kind> kind_from_name(std::string_view text) {
-  for (size_t i = 0; i < kKindNames.size(); ++i) {
-    if (kKindNames[i] == text) return static_cast<Kind>(i);
-  }
-  return std::nullopt;
+  const size_t i = index_of_name(kKindNames, text);
+  if (i == kKindNames.size()) return std::nullopt;
+  return static_cast<Kind>(i);
+}
+
+std::string duplicate_field_message(Field field) {
+  return "duplicate field `" + std::string(kFieldNames[field]) + "`";
+}
+
+std::string missing_field_message(Field field) {
+  return "missing field `" + std::string(kFieldNames[field]) + "`";
 }
 
 std::string unknown_variant_message(std::string_view text) {
@@ -87,14 +94,12 @@ RecordView from_object(const JsonObject& object) {
   for (const JsonObject::Member& member : object) {
     const Field field = field_named(member.key);
     if (field == kUnknown) continue;
-    if (seen[field]) throw Error("duplicate field `" + std::string(member.key) + "`");
+    if (seen[field]) throw Error(duplicate_field_message(field));
     seen[field] = true;
     set_field(record, field, member.value);
   }
-  for (Field required : {kVersion, kId, kKind, kTs, kPayload}) {
-    if (!seen[required]) {
-      throw Error("missing field `" + std::string(kFieldNames[required]) + "`");
-    }
+  for (const Field required : kRequiredFields) {
+    if (!seen[required]) throw Error(missing_field_message(required));
   }
   return record;
 }

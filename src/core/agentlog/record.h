@@ -45,13 +45,25 @@ inline std::string_view kind_name(Kind kind) { return kKindNames[static_cast<siz
 // The fields as indices into kFieldNames; kUnknown stands for any other key.
 enum Field : uint8_t { kVersion, kId, kKind, kTs, kParent, kMeta, kPayload, kUnknown };
 
-// The field named exactly key, or kUnknown.
-inline Field field_named(std::string_view key) {
-  for (size_t i = 0; i < kFieldNames.size(); ++i) {
-    if (kFieldNames[i] == key) return static_cast<Field>(i);
+// The fields a record must have, in the order their absence is reported.
+inline constexpr std::array<Field, 5> kRequiredFields = {kVersion, kId, kKind, kTs, kPayload};
+
+// The index of the name equal to text, or N when there is none.
+template <size_t N>
+constexpr size_t index_of_name(const std::array<std::string_view, N>& names, std::string_view text) {
+  for (size_t i = 0; i < N; ++i) {
+    if (names[i] == text) return i;
   }
-  return kUnknown;
+  return N;
 }
+
+// The field named exactly key, or kUnknown.
+inline Field field_named(std::string_view key) { return static_cast<Field>(index_of_name(kFieldNames, key)); }
+
+// "duplicate field `version`", "missing field `payload`": the same words
+// from the record reader and from the decoder of values.
+std::string duplicate_field_message(Field field);
+std::string missing_field_message(Field field);
 
 // The kind named exactly text (case-sensitive, no trimming), if any.
 std::optional<Kind> kind_from_name(std::string_view text);

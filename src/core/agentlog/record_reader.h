@@ -75,15 +75,15 @@ class RecordReader {
         if (seen & bit) {
           // Reported after the key, or after the brace when one follows it.
           if (r_.peek() == '}') r_.close();
-          r_.fail_message("duplicate field `" + std::string(kFieldNames[field]) + "`");
+          r_.fail_message(duplicate_field_message(field));
         }
         seen |= bit;
       }
       r_.read_colon();
       read_field(record, field);
     }
-    for (const Field required : {kVersion, kId, kKind, kTs, kPayload}) {
-      if (!(seen & (1u << required))) r_.fail_message("missing field `" + std::string(kFieldNames[required]) + "`");
+    for (const Field required : kRequiredFields) {
+      if (!(seen & (1u << required))) r_.fail_message(missing_field_message(required));
     }
   }
 
