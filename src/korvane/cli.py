@@ -63,6 +63,18 @@ class StdoutError(Exception):
     """Standard output is closed or cannot be written (a full disk)."""
 
 
+@contextmanager
+def _stdout_failures() -> Iterator[None]:
+    """A failed write to standard output as StdoutError; a closed pipe
+    stays BrokenPipeError."""
+    try:
+        yield
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise StdoutError(error.strerror or str(error)) from None
+
+
 class Console:
     """Standard output for results and standard error for "korvane: ..."
     lines. A write to standard output that fails raises StdoutError, except
@@ -76,21 +88,13 @@ class Console:
     def write(self, text: str) -> None:
         if self.out is None:
             raise StdoutError("it is closed")
-        try:
+        with _stdout_failures():
             self.out.write(text)
-        except BrokenPipeError:
-            raise
-        except OSError as error:
-            raise StdoutError(error.strerror or str(error)) from None
 
     def flush(self) -> None:
         if self.out is not None:
-            try:
+            with _stdout_failures():
                 self.out.flush()
-            except BrokenPipeError:
-                raise
-            except OSError as error:
-                raise StdoutError(error.strerror or str(error)) from None
 
     def say(self, message: str) -> None:
         """One "korvane: " line per line of the message, escaped and cut."""
